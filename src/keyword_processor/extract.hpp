@@ -1,0 +1,21 @@
+// Keyword extraction: the scan over start positions shared by the exact and the fuzzy search.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "match.hpp"
+#include "processor.hpp"
+
+namespace wordsieve {
+
+// Fails with "Threshold must be between 0 and 1" when the threshold is below 0, above 1 or NaN,
+// before anything else is done. An absent threshold is 1.0, which selects the exact search; any
+// smaller value selects the fuzzy search. Matches come in increasing start order, never overlap, and
+// their offsets point into the search text (the lowercased text unless the processor is
+// case-sensitive).
+std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                                           std::optional<float> threshold);
+
+}  // namespace wordsieve

@@ -1,0 +1,96 @@
+#include "processor.hpp"
+
+#include "normalize.hpp"
+#include "utf8.hpp"
+
+namespace wordsieve {
+
+std::string KeywordProcessor::key_text(std::string_view keyword) const {
+  return case_sensitive ? std::string(keyword) : normalize_text(keyword);
+}
+
+void KeywordProcessor::add_keyword(std::string_view keyword,
+                                   std::optional<std::string_view> clean_name) {
+  const std::string key = key_text(keyword);
+  TrieNode* node = &root;
+  for (unsigned char byte : key) node = &node->children.find_or_create(byte);
+  node->clean_name.assign(clean_name ? *clean_name : std::string_view(key));
+}
+
+bool KeywordProcessor::remove_keyword(std::string_view keyword) {
+  const std::string key = key_text(keyword);
+  // The path is kept so the nodes that only this keyword needed can be pruned bottom-up without
+  // recursion.
+  std::vector<TrieNode*> path;
+  path.reserve(key.size() + 1);
+  path.push_back(&root);
+  for (unsigned char byte : key) {
+    TrieNode* child = path.back()->children.find(byte);
+    if (child == nullptr) return false;
+    path.push_back(child);
+  }
+  if (!path.back()->clean_name.has_value()) return false;
+  path.back()->clean_name.reset();
+  for (std::size_t depth = key.size(); depth > 0; --depth) {
+    const TrieNode* child = path[depth];
+    if (child->clean_name.has_value() || !child->children.empty()) break;
+    path[depth - 1]->children.erase(static_cast<unsigned char>(key[depth - 1]));
+  }
+  return true;
+}
+
+std::uint64_t KeywordProcessor::num_keywords() const {
+  std::uint64_t count = 0;
+  std::vector<const TrieNode*> stack{&root};
+  while (!stack.empty()) {
+    const TrieNode* node = stack.back();
+    stack.pop_back();
+    if (node->clean_name.has_value()) ++count;
+    std::size_t pos = 0;
+    ChildMap::Entry entry;
+    while (node->children.next(pos, entry)) stack.push_back(entry.child);
+  }
+  return count;
+}
+
+std::vector<std::pair<std::string, std::string>> KeywordProcessor::get_all_keywords() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  // Depth-first with an explicit stack of (node, position in its child map); `path` holds the
+  // key bytes from the root down to the node on top.
+  struct Frame {
+    const TrieNode* node;
+    std::size_t pos;
+    std::size_t path_len;  // length of `path` when this node was entered
+  };
+  std::string path;
+  std::vector<Frame> stack{{&root, 0, 0}};
+  if (root.clean_name.has_value()) out.emplace_back(std::string(), std::string(root.clean_name.view()));
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    ChildMap::Entry entry;
+    if (!top.node->children.next(top.pos, entry)) {
+      path.resize(top.path_len);
+      stack.pop_back();
+      continue;
+    }
+    const std::size_t before = path.size();
+    if (entry.key < 0x100) {
+      path.push_back(static_cast<char>(entry.key));
+    } else {
+      append_utf8(path, entry.key);
+    }
+    stack.push_back({entry.child, 0, before});
+    if (entry.child->clean_name.has_value()) {
+      out.emplace_back(is_valid_utf8(path) ? path : to_valid_utf8(path),
+                       std::string(entry.child->clean_name.view()));
+    }
+  }
+  return out;
+}
+
+void KeywordProcessor::set_non_word_boundaries(std::span<const std::uint32_t> code_points) {
+  non_word_boundaries.clear();
+  for (std::uint32_t cp : code_points) non_word_boundaries.insert(cp);
+}
+
+}  // namespace wordsieve

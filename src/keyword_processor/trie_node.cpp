@@ -1,0 +1,388 @@
+#include "trie_node.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace wordsieve {
+
+namespace {
+
+void* checked_malloc(std::size_t n) {
+  void* p = std::malloc(n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+std::size_t keys_bytes(std::uint32_t capacity) {
+  return (capacity * sizeof(std::uint32_t) + 7) & ~std::size_t{7};
+}
+
+}  // namespace
+
+// Dense nodes: a direct table for byte keys, and sorted arrays for the rare keys above 0xFF.
+struct ChildMap::Dense {
+  TrieNode* bytes[256] = {};
+  std::vector<std::uint32_t> wide_keys;
+  std::vector<TrieNode*> wide_children;
+};
+
+std::uint32_t ChildMap::small_capacity(std::uint32_t size) noexcept {
+  return std::max<std::uint32_t>(2, std::bit_ceil(size));
+}
+
+TrieNode** ChildMap::small_children() const noexcept {
+  const std::uint32_t capacity = small_capacity(size_);
+  return reinterpret_cast<TrieNode**>(static_cast<char*>(data_) + keys_bytes(capacity));
+}
+
+ChildMap::ChildMap(ChildMap&& other) noexcept
+    : data_(other.data_), key_(other.key_), size_(other.size_), kind_(other.kind_) {
+  other.data_ = nullptr;
+  other.size_ = 0;
+  other.kind_ = kEmpty;
+}
+
+ChildMap& ChildMap::operator=(ChildMap&& other) noexcept {
+  if (this != &other) {
+    ChildMap old(std::move(*this));
+    data_ = other.data_;
+    key_ = other.key_;
+    size_ = other.size_;
+    kind_ = other.kind_;
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.kind_ = kEmpty;
+  }
+  return *this;
+}
+
+ChildMap::~ChildMap() {
+  if (size_ == 0) {
+    free_storage();
+    return;
+  }
+  // Each node is deleted only after its children were moved to the stack, so no destructor below
+  // recurses: depth costs heap, not call stack.
+  std::vector<TrieNode*> stack;
+  release_all(stack);
+  while (!stack.empty()) {
+    TrieNode* node = stack.back();
+    stack.pop_back();
+    node->children.release_all(stack);
+    delete node;
+  }
+}
+
+void ChildMap::free_storage() noexcept {
+  switch (kind_) {
+    case kSmall:
+      std::free(data_);
+      break;
+    case kDense:
+      delete dense();
+      break;
+    default:
+      break;
+  }
+  data_ = nullptr;
+  size_ = 0;
+  kind_ = kEmpty;
+}
+
+TrieNode* ChildMap::find(std::uint32_t key) const noexcept {
+  switch (kind_) {
+    case kOne:
+      return key_ == key ? static_cast<TrieNode*>(data_) : nullptr;
+    case kSmall: {
+      const std::uint32_t* keys = small_keys();
+      for (std::uint32_t i = 0; i < size_; ++i) {
+        if (keys[i] == key) return small_children()[i];
+      }
+      return nullptr;
+    }
+    case kDense: {
+      const Dense* d = dense();
+      if (key < 256) return d->bytes[key];
+      auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
+      if (it == d->wide_keys.end() || *it != key) return nullptr;
+      return d->wide_children[static_cast<std::size_t>(it - d->wide_keys.begin())];
+    }
+    default:
+      return nullptr;
+  }
+}
+
+void ChildMap::set_small(std::uint32_t size, const Entry* entries) {
+  const std::uint32_t capacity = small_capacity(size);
+  void* block = checked_malloc(keys_bytes(capacity) + capacity * sizeof(TrieNode*));
+  auto* keys = static_cast<std::uint32_t*>(block);
+  auto* children = reinterpret_cast<TrieNode**>(static_cast<char*>(block) + keys_bytes(capacity));
+  for (std::uint32_t i = 0; i < size; ++i) {
+    keys[i] = entries[i].key;
+    children[i] = entries[i].child;
+  }
+  if (kind_ == kSmall) std::free(data_);
+  if (kind_ == kDense) delete dense();
+  data_ = block;
+  size_ = size;
+  kind_ = kSmall;
+}
+
+void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
+  switch (kind_) {
+    case kEmpty:
+      data_ = child;
+      key_ = key;
+      size_ = 1;
+      kind_ = kOne;
+      return;
+    case kOne: {
+      Entry entries[2] = {{key_, static_cast<TrieNode*>(data_)}, {key, child}};
+      if (entries[1].key < entries[0].key) std::swap(entries[0], entries[1]);
+      kind_ = kEmpty;  // the single child moves into the new block; nothing to free
+      set_small(2, entries);
+      return;
+    }
+    case kSmall: {
+      if (size_ < kSmallMax) {
+        Entry entries[kSmallMax];
+        std::uint32_t n = 0;
+        std::uint32_t* keys = small_keys();
+        TrieNode** children = small_children();
+        bool placed = false;
+        for (std::uint32_t i = 0; i < size_; ++i) {
+          if (!placed && key < keys[i]) {
+            entries[n++] = {key, child};
+            placed = true;
+          }
+          entries[n++] = {keys[i], children[i]};
+        }
+        if (!placed) entries[n++] = {key, child};
+        if (small_capacity(n) == small_capacity(size_)) {
+          // Same block size: rewrite in place.
+          for (std::uint32_t i = 0; i < n; ++i) {
+            keys[i] = entries[i].key;
+          }
+          size_ = n;
+          TrieNode** out = small_children();
+          for (std::uint32_t i = 0; i < n; ++i) out[i] = entries[i].child;
+        } else {
+          set_small(n, entries);
+        }
+        return;
+      }
+      auto* d = new Dense();
+      const std::uint32_t* keys = small_keys();
+      TrieNode** children = small_children();
+      for (std::uint32_t i = 0; i < size_; ++i) {
+        if (keys[i] < 256) {
+          d->bytes[keys[i]] = children[i];
+        } else {
+          d->wide_keys.push_back(keys[i]);
+          d->wide_children.push_back(children[i]);
+        }
+      }
+      std::free(data_);
+      data_ = d;
+      kind_ = kDense;
+      [[fallthrough]];
+    }
+    case kDense: {
+      Dense* d = dense();
+      if (key < 256) {
+        d->bytes[key] = child;
+      } else {
+        auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
+        const auto at = it - d->wide_keys.begin();
+        d->wide_keys.insert(it, key);
+        d->wide_children.insert(d->wide_children.begin() + at, child);
+      }
+      size_ = size_ + 1;
+      return;
+    }
+  }
+}
+
+TrieNode& ChildMap::find_or_create(std::uint32_t key) {
+  if (TrieNode* found = find(key)) return *found;
+  auto child = std::make_unique<TrieNode>();
+  add_new(key, child.get());
+  return *child.release();
+}
+
+void ChildMap::insert(std::uint32_t key, std::unique_ptr<TrieNode> child) {
+  // The old subtree is destroyed through a map of its own, so deep subtrees go the iterative way.
+  if (TrieNode* old = detach(key)) {
+    ChildMap holder;
+    holder.add_new(key, old);
+  }
+  add_new(key, child.release());
+}
+
+void ChildMap::erase(std::uint32_t key) {
+  if (TrieNode* old = detach(key)) {
+    ChildMap holder;
+    holder.add_new(key, old);
+  }
+}
+
+TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
+  TrieNode* found = nullptr;
+  switch (kind_) {
+    case kEmpty:
+      return nullptr;
+    case kOne:
+      if (key_ != key) return nullptr;
+      found = static_cast<TrieNode*>(data_);
+      data_ = nullptr;
+      size_ = 0;
+      kind_ = kEmpty;
+      return found;
+    case kSmall: {
+      std::uint32_t* keys = small_keys();
+      TrieNode** children = small_children();
+      std::uint32_t at = size_;
+      for (std::uint32_t i = 0; i < size_; ++i) {
+        if (keys[i] == key) at = i;
+      }
+      if (at == size_) return nullptr;
+      found = children[at];
+      Entry entries[kSmallMax];
+      std::uint32_t n = 0;
+      for (std::uint32_t i = 0; i < size_; ++i) {
+        if (i != at) entries[n++] = {keys[i], children[i]};
+      }
+      if (n == 1) {
+        std::free(data_);
+        data_ = entries[0].child;
+        key_ = entries[0].key;
+        size_ = 1;
+        kind_ = kOne;
+      } else {
+        // Shrinking never needs more memory than the block has, but a fresh block keeps the
+        // capacity rule exact; removal is rare enough for the allocation.
+        try {
+          set_small(n, entries);
+        } catch (const std::bad_alloc&) {
+          std::abort();
+        }
+      }
+      return found;
+    }
+    case kDense: {
+      Dense* d = dense();
+      if (key < 256) {
+        found = d->bytes[key];
+        if (found == nullptr) return nullptr;
+        d->bytes[key] = nullptr;
+      } else {
+        auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
+        if (it == d->wide_keys.end() || *it != key) return nullptr;
+        const auto at = it - d->wide_keys.begin();
+        found = d->wide_children[static_cast<std::size_t>(at)];
+        d->wide_keys.erase(it);
+        d->wide_children.erase(d->wide_children.begin() + at);
+      }
+      size_ = size_ - 1;
+      if (size_ <= kSmallMax) {
+        Entry entries[kSmallMax];
+        std::uint32_t n = 0;
+        std::size_t pos = 0;
+        Entry e;
+        while (next(pos, e)) entries[n++] = e;
+        try {
+          if (n == 1) {
+            delete d;
+            data_ = entries[0].child;
+            key_ = entries[0].key;
+            kind_ = kOne;
+          } else {
+            set_small(n, entries);
+          }
+        } catch (const std::bad_alloc&) {
+          std::abort();
+        }
+      }
+      return found;
+    }
+  }
+  return nullptr;
+}
+
+bool ChildMap::next(std::size_t& pos, Entry& out) const noexcept {
+  switch (kind_) {
+    case kOne:
+      if (pos != 0) return false;
+      out = {key_, static_cast<TrieNode*>(data_)};
+      pos = 1;
+      return true;
+    case kSmall:
+      if (pos >= size_) return false;
+      out = {small_keys()[pos], small_children()[pos]};
+      ++pos;
+      return true;
+    case kDense: {
+      const Dense* d = dense();
+      while (pos < 256) {
+        const std::size_t at = pos++;
+        if (d->bytes[at] != nullptr) {
+          out = {static_cast<std::uint32_t>(at), d->bytes[at]};
+          return true;
+        }
+      }
+      const std::size_t wide = pos - 256;
+      if (wide >= d->wide_keys.size()) return false;
+      out = {d->wide_keys[wide], d->wide_children[wide]};
+      ++pos;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+void ChildMap::release_all(std::vector<TrieNode*>& out) {
+  std::size_t pos = 0;
+  Entry e;
+  while (next(pos, e)) out.push_back(e.child);
+  if (kind_ == kOne) data_ = nullptr;
+  free_storage();
+}
+
+struct CleanName::Block {
+  std::size_t size;
+  char bytes[1];
+};
+
+CleanName& CleanName::operator=(CleanName&& other) noexcept {
+  if (this != &other) {
+    reset();
+    block_ = other.block_;
+    other.block_ = nullptr;
+  }
+  return *this;
+}
+
+std::string_view CleanName::view() const noexcept {
+  if (block_ == nullptr) return {};
+  return {block_->bytes, block_->size};
+}
+
+void CleanName::assign(std::string_view text) {
+  auto* block = static_cast<Block*>(checked_malloc(offsetof(Block, bytes) + text.size() + 1));
+  block->size = text.size();
+  if (!text.empty()) std::memcpy(block->bytes, text.data(), text.size());
+  block->bytes[text.size()] = '\0';
+  reset();
+  block_ = block;
+}
+
+void CleanName::reset() noexcept {
+  std::free(block_);
+  block_ = nullptr;
+}
+
+}  // namespace wordsieve

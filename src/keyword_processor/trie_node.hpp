@@ -1,0 +1,114 @@
+// The keyword trie: nodes, their child maps and their clean names.
+//
+// Ownership is strictly a tree: a node owns its children and its clean name, and destroying a node
+// destroys its whole subtree. Destruction walks the subtree with an explicit stack, so a trie as deep
+// as a million-byte keyword is destroyed without deep recursion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace wordsieve {
+
+struct TrieNode;
+
+// Maps a 32-bit key to an owned child node. Keys created by the engine are bytes (0..255); keys above
+// 0xFF come only from foreign persisted states and are kept as read.
+//
+// Most nodes of a keyword trie have one child and a few (the root, the first levels) have many, so
+// the map changes representation with its size:
+//   * no child:       nothing allocated;
+//   * one child:      key and pointer held inline;
+//   * 2..16 children: one block of keys and pointers, sorted by key, searched linearly;
+//   * more:           a 256-slot table indexed by byte, plus a sorted list for keys above 0xFF.
+// Lookup is constant time in every representation. Iteration is always in ascending key order, so the
+// persisted form of a trie and the tie-breaking order of the fuzzy search depend only on its content.
+class ChildMap {
+ public:
+  struct Entry {
+    std::uint32_t key;
+    TrieNode* child;
+  };
+
+  ChildMap() noexcept = default;
+  ChildMap(const ChildMap&) = delete;
+  ChildMap& operator=(const ChildMap&) = delete;
+  ChildMap(ChildMap&& other) noexcept;
+  ChildMap& operator=(ChildMap&& other) noexcept;
+  ~ChildMap();  // destroys every child subtree, iteratively
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  // The child under `key`, or null.
+  TrieNode* find(std::uint32_t key) const noexcept;
+
+  // The child under `key`, created empty when there is none.
+  TrieNode& find_or_create(std::uint32_t key);
+
+  // Puts `child` under `key`; a child already there is destroyed with its subtree.
+  void insert(std::uint32_t key, std::unique_ptr<TrieNode> child);
+
+  // Removes and destroys the child under `key`, if any.
+  void erase(std::uint32_t key);
+
+  // Entries in ascending key order. Start with pos = 0; each call stores the next entry and advances
+  // pos, and returns false once there is none left.
+  bool next(std::size_t& pos, Entry& out) const noexcept;
+
+  // Moves every child pointer onto `out` (the caller takes ownership) and empties the map.
+  void release_all(std::vector<TrieNode*>& out);
+
+ private:
+  struct Dense;
+  enum Kind : std::uint8_t { kEmpty, kOne, kSmall, kDense };
+
+  static constexpr std::uint32_t kSmallMax = 16;
+
+  // kSmall storage: `capacity` keys, padded to 8 bytes, then `capacity` child pointers; the capacity
+  // is always max(2, bit_ceil(size)), so it needs no header.
+  static std::uint32_t small_capacity(std::uint32_t size) noexcept;
+  std::uint32_t* small_keys() const noexcept { return static_cast<std::uint32_t*>(data_); }
+  TrieNode** small_children() const noexcept;
+  Dense* dense() const noexcept { return static_cast<Dense*>(data_); }
+
+  void set_small(std::uint32_t size, const Entry* entries);  // replaces the storage (not children)
+  void free_storage() noexcept;  // frees blocks only; the children must have been released
+  void add_new(std::uint32_t key, TrieNode* child);  // key must be absent
+  TrieNode* detach(std::uint32_t key) noexcept;      // removes the entry, returns its child
+
+  void* data_ = nullptr;      // kOne: the child; kSmall: the block; kDense: Dense*
+  std::uint32_t key_ = 0;     // kOne: the child's key
+  std::uint32_t size_ : 24 = 0;
+  std::uint32_t kind_ : 8 = kEmpty;
+};
+
+// An optional UTF-8 string in one pointer: null when absent; an empty string is present.
+class CleanName {
+ public:
+  CleanName() noexcept = default;
+  CleanName(const CleanName&) = delete;
+  CleanName& operator=(const CleanName&) = delete;
+  CleanName(CleanName&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  CleanName& operator=(CleanName&& other) noexcept;
+  ~CleanName() { reset(); }
+
+  bool has_value() const noexcept { return block_ != nullptr; }
+  std::string_view view() const noexcept;  // empty when absent
+  void assign(std::string_view text);
+  void reset() noexcept;
+
+ private:
+  struct Block;
+  Block* block_ = nullptr;
+};
+
+struct TrieNode {
+  ChildMap children;
+  CleanName clean_name;
+};
+
+}  // namespace wordsieve
