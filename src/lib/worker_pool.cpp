@@ -1,0 +1,330 @@
+#include "worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <system_error>
+
+#include "keyword_processor/failure.hpp"
+
+namespace wordsieve {
+
+static_assert(sizeof(std::size_t) == 8, "shares are packed into 64-bit words");
+
+namespace {
+
+// The engine walks tries with explicit stacks and never recurses deeply, so a small stack is
+// plenty, and it keeps a pool of tens of thousands of threads cheap in address space.
+constexpr std::size_t kStackSize = 256 * 1024;
+
+// A woken worker wakes the next workers itself, so the caller makes at most this many wake-up calls
+// however large the pool is, and a big pool is fully awake after a few hops.
+constexpr std::size_t kWakeFanOut = 8;
+
+// Set on the pool's own threads, so that a call made from inside a worker runs inline instead of
+// waiting for the pool it is part of.
+thread_local const WorkerPool* current_pool = nullptr;
+
+std::optional<std::uint64_t> parse_number(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  if (*text == '+') ++text;
+  if (*text == '\0') return std::nullopt;
+  std::uint64_t value = 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(*text - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::size_t stack_size() {
+  std::size_t size = kStackSize;
+  const long minimum = sysconf(_SC_THREAD_STACK_MIN);
+  if (minimum > 0) size = std::max(size, static_cast<std::size_t>(minimum));
+  const long page = sysconf(_SC_PAGESIZE);
+  if (page > 0) {
+    const auto p = static_cast<std::size_t>(page);
+    size = (size + p - 1) / p * p;
+  }
+  return size;
+}
+
+constexpr std::uint64_t pack(std::uint64_t begin, std::uint64_t end) { return begin << 32 | end; }
+constexpr std::uint64_t share_begin(std::uint64_t share) { return share >> 32; }
+constexpr std::uint64_t share_end(std::uint64_t share) { return share & 0xFFFF'FFFFu; }
+
+std::size_t size_from_environment() {
+  return pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                   logical_processor_count());
+}
+
+}  // namespace
+
+std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                      std::size_t logical_cpus) {
+  std::uint64_t size = 0;
+  if (const auto threads = parse_number(rayon_num_threads)) {
+    size = *threads;  // 0 selects the default without consulting the other variable
+  } else if (const auto cpus = parse_number(rayon_rs_num_cpus)) {
+    size = *cpus;
+  }
+  if (size == 0) size = std::max<std::size_t>(logical_cpus, 1);
+  return static_cast<std::size_t>(std::min<std::uint64_t>(size, WorkerPool::kMaxThreads));
+}
+
+std::size_t logical_processor_count() {
+  // The affinity mask is what the process may actually use; grow the set for machines with more
+  // processors than the default set holds.
+  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (set == nullptr) break;
+    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+    const int rc = sched_getaffinity(0, bytes, set);
+    const int error = errno;
+    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
+    CPU_FREE(set);
+    if (rc == 0) {
+      if (count > 0) return static_cast<std::size_t>(count);
+      break;
+    }
+    if (error != EINVAL) break;
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<std::size_t>(online) : 1;
+}
+
+struct alignas(64) WorkerPool::Worker {
+  // The worker's unprocessed share of the current call, [begin, end) relative to `base_`, packed as
+  // begin << 32 | end. The owner takes indices from the front; a thief cuts off the upper half.
+  std::atomic<std::uint64_t> share{0};
+  // Bumped once per call the worker takes part in, and once to stop it.
+  std::atomic<std::uint32_t> wake{0};
+  WorkerPool* pool = nullptr;
+  std::size_t index = 0;
+  pthread_t thread{};
+};
+
+WorkerPool::WorkerPool(std::size_t threads, std::size_t max_block)
+    : size_(std::clamp<std::size_t>(threads, 1, kMaxThreads)),
+      max_block_(std::clamp<std::size_t>(max_block, 1, kMaxBlock)),
+      workers_(new Worker[size_]) {
+  for (std::size_t i = 0; i < size_; ++i) {
+    workers_[i].pool = this;
+    workers_[i].index = i;
+  }
+
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, stack_size());
+  // Workers start with every signal blocked, so that signals keep going to the interpreter's
+  // threads, where its handlers expect them.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  std::size_t started = 0;
+  int error = 0;
+  for (; started < size_; ++started) {
+    error = pthread_create(&workers_[started].thread, &attr, &WorkerPool::thread_entry,
+                           &workers_[started]);
+    if (error != 0) break;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  pthread_attr_destroy(&attr);
+
+  if (error != 0) {
+    stop_started(started);
+    fail(std::string(kPoolNotInitialized) + " Could not start worker thread " +
+         std::to_string(started + 1) + " of " + std::to_string(size_) + ": " +
+         std::system_category().message(error));
+  }
+}
+
+WorkerPool::~WorkerPool() {
+  std::lock_guard lock(call_mutex_);
+  stop_started(size_);
+}
+
+void WorkerPool::stop_started(std::size_t started) noexcept {
+  stopping_.store(true, std::memory_order_release);
+  for (std::size_t i = 0; i < started; ++i) {
+    workers_[i].wake.fetch_add(1, std::memory_order_release);
+    workers_[i].wake.notify_one();
+  }
+  for (std::size_t i = 0; i < started; ++i) pthread_join(workers_[i].thread, nullptr);
+}
+
+void* WorkerPool::thread_entry(void* worker) {
+  auto* self = static_cast<Worker*>(worker);
+  char name[16];
+  std::snprintf(name, sizeof name, "wordsieve-%zu", self->index);
+  pthread_setname_np(pthread_self(), name);
+  self->pool->worker_main(self->index);
+  return nullptr;
+}
+
+void WorkerPool::worker_main(std::size_t self) {
+  current_pool = this;
+  Worker& me = workers_[self];
+  std::uint32_t seen = 0;
+  for (;;) {
+    std::uint32_t now;
+    while ((now = me.wake.load(std::memory_order_acquire)) == seen) {
+      me.wake.wait(seen, std::memory_order_acquire);
+    }
+    seen = now;
+    if (stopping_.load(std::memory_order_acquire)) return;
+    take_part(self);
+  }
+}
+
+void WorkerPool::wake_children(std::size_t first) {
+  const std::size_t last = std::min(first + kWakeFanOut, participants_);
+  for (std::size_t child = first; child < last; ++child) {
+    workers_[child].wake.fetch_add(1, std::memory_order_release);
+    workers_[child].wake.notify_one();
+  }
+}
+
+void WorkerPool::take_part(std::size_t self) {
+  wake_children((self + 1) * kWakeFanOut);
+  Worker& me = workers_[self];
+  std::size_t done = 0;
+  for (;;) {
+    try {
+      std::uint64_t share = me.share.load(std::memory_order_relaxed);
+      while (!failed_.load(std::memory_order_relaxed)) {
+        const std::uint64_t begin = share_begin(share);
+        const std::uint64_t end = share_end(share);
+        if (begin >= end) break;
+        if (!me.share.compare_exchange_weak(share, pack(begin + 1, end), std::memory_order_relaxed)) {
+          continue;  // a thief cut the share; `share` holds its new value
+        }
+        fn_(context_, base_ + begin);
+        ++done;
+        share = me.share.load(std::memory_order_relaxed);
+      }
+    } catch (...) {
+      bool expected = false;
+      if (failed_.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
+        error_ = std::current_exception();
+      }
+    }
+    if (failed_.load(std::memory_order_relaxed)) break;
+    finished_.fetch_add(done, std::memory_order_relaxed);
+    done = 0;
+    if (!steal(self)) break;
+  }
+  // Nothing of the call may be touched after this: the caller may already be setting up the next.
+  if (active_.fetch_sub(1, std::memory_order_acq_rel) == 1) active_.notify_one();
+}
+
+bool WorkerPool::steal(std::size_t self) {
+  const std::size_t participants = participants_;
+  for (std::size_t step = 1; step < participants; ++step) {
+    // With many workers a full scan is long; stop early once nothing is left to do.
+    if (step % 64 == 0 && (failed_.load(std::memory_order_relaxed) ||
+                           finished_.load(std::memory_order_relaxed) == count_)) {
+      return false;
+    }
+    Worker& victim = workers_[(self + step) % participants];
+    std::uint64_t share = victim.share.load(std::memory_order_relaxed);
+    for (;;) {
+      const std::uint64_t begin = share_begin(share);
+      const std::uint64_t end = share_end(share);
+      if (begin >= end || end - begin < 2) break;  // a single index is never split
+      const std::uint64_t mid = begin + (end - begin) / 2;
+      if (victim.share.compare_exchange_weak(share, pack(begin, mid), std::memory_order_relaxed)) {
+        // Our own share is empty, and no thief can succeed on an empty share, so a plain store is
+        // enough. The indices cut off are unclaimed, so the new value cannot equal any value a
+        // thief read earlier.
+        workers_[self].share.store(pack(mid, end), std::memory_order_relaxed);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void WorkerPool::run_erased(std::size_t n, void* context, IndexFn fn) {
+  if (n == 0) return;
+  if (n == 1 || current_pool == this) {
+    for (std::size_t i = 0; i < n; ++i) fn(context, i);
+    return;
+  }
+  std::lock_guard lock(call_mutex_);
+  for (std::size_t base = 0; base < n;) {
+    const std::size_t count = std::min(max_block_, n - base);
+    run_block(base, count, context, fn);
+    base += count;
+  }
+}
+
+void WorkerPool::run_block(std::size_t base, std::size_t count, void* context, IndexFn fn) {
+  const std::size_t participants = std::min(size_, count);
+  fn_ = fn;
+  context_ = context;
+  base_ = base;
+  count_ = count;
+  participants_ = participants;
+  finished_.store(0, std::memory_order_relaxed);
+  failed_.store(false, std::memory_order_relaxed);
+  error_ = nullptr;
+  for (std::size_t k = 0; k < participants; ++k) {
+    workers_[k].share.store(pack(k * count / participants, (k + 1) * count / participants),
+                            std::memory_order_relaxed);
+  }
+  active_.store(static_cast<std::uint32_t>(participants), std::memory_order_relaxed);
+  wake_children(0);
+
+  std::uint32_t active;
+  while ((active = active_.load(std::memory_order_acquire)) != 0) {
+    active_.wait(active, std::memory_order_acquire);
+  }
+  if (error_) {
+    std::exception_ptr error = std::move(error_);
+    error_ = nullptr;
+    std::rethrow_exception(error);
+  }
+}
+
+WorkerPool& WorkerPool::global() {
+  // Leaked on purpose, like the pool it holds.
+  static auto* lazy = new detail::LazyPool(&size_from_environment);
+  return lazy->get();
+}
+
+namespace detail {
+
+WorkerPool& LazyPool::get() {
+  // Callers hold the interpreter lock, so no other thread is in here when the process forks.
+  std::lock_guard lock(mutex_);
+  if (!error_.empty()) fail(error_);
+  const pid_t process = getpid();
+  if (pool_ != nullptr && owner_ == process) return *pool_;
+  // First use, or first use in a forked child: the threads of an inherited pool do not exist in
+  // this process, so that pool is abandoned untouched and a new one started.
+  if (pool_ == nullptr) size_ = decide_size_();
+  pool_ = nullptr;
+  try {
+    pool_ = new WorkerPool(size_);
+  } catch (const InternalFailure& failure) {
+    error_ = failure.message();
+    throw;
+  }
+  owner_ = process;
+  return *pool_;
+}
+
+}  // namespace detail
+
+}  // namespace wordsieve

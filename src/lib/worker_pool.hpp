@@ -1,0 +1,130 @@
+// The process-wide pool of native worker threads behind the batch methods.
+//
+// The pool runs a callable over an index range [0, n) and blocks the calling thread until every
+// index is done. The range is divided evenly among the workers that take part; a worker whose share
+// runs out takes over the upper half of another worker's remaining share, so a few slow indices do
+// not hold the rest back. Each share is processed in increasing index order by one thread.
+//
+// Workers never touch Python. They sleep on a futex while there is no work and, for the global
+// pool, live until the process ends.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include <sys/types.h>
+
+namespace wordsieve {
+
+// The pool size from the two environment values (null when unset) and the number of logical
+// processors. A value is a number when it is an optional '+' and one or more ASCII digits that fit
+// in 64 bits. RAYON_NUM_THREADS >= 1 is the size, 0 selects the default, anything else falls through
+// to RAYON_RS_NUM_CPUS (>= 1 is the size, anything else the default). The default is the number of
+// logical processors, at least 1. The result is capped at 65535.
+std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                      std::size_t logical_cpus);
+
+// The logical processors this process may run on, as the operating system reports them; at least 1.
+std::size_t logical_processor_count();
+
+// Every message about a pool that could not be started begins with this sentence.
+inline constexpr const char kPoolNotInitialized[] = "The global thread pool has not been initialized.";
+
+class WorkerPool {
+ public:
+  static constexpr std::size_t kMaxThreads = 65535;
+  // Shares are packed as two 32-bit halves of one atomic word; longer ranges run in blocks.
+  static constexpr std::size_t kMaxBlock = 0xFFFF'FFFF;
+
+  // Starts `threads` workers (at least 1, at most kMaxThreads). If a thread cannot be created, the
+  // ones already started are stopped and joined, and the constructor fails with an InternalFailure
+  // whose message begins with kPoolNotInitialized. `max_block` bounds the indices handed out in
+  // one round; only tests lower it.
+  explicit WorkerPool(std::size_t threads, std::size_t max_block = kMaxBlock);
+  // Stops and joins the workers. Must not run while a call is in progress. The global pool is never
+  // destroyed.
+  ~WorkerPool();
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // The process-wide pool, started on first use with the size from the environment. A failed start
+  // is not retried: every later call fails with the same InternalFailure. A child process created by
+  // fork() gets a pool of its own on first use, of the size decided in the parent.
+  static WorkerPool& global();
+
+  std::size_t size() const noexcept { return size_; }
+
+  // Calls f(i) once for every i in [0, n), from several threads at once, and returns when all calls
+  // are done. With n <= 1, or when called from one of this pool's own workers, the calls run on the
+  // calling thread. The first exception thrown by any call is rethrown here after every worker has
+  // left the call; once it is thrown the remaining indices may be skipped. The pool stays usable.
+  template <class F>
+  void run(std::size_t n, F&& f) {
+    using Fn = std::remove_reference_t<F>;
+    run_erased(n, const_cast<void*>(static_cast<const void*>(std::addressof(f))),
+               [](void* context, std::size_t index) { (*static_cast<Fn*>(context))(index); });
+  }
+
+ private:
+  using IndexFn = void (*)(void* context, std::size_t index);
+  struct Worker;
+
+  void run_erased(std::size_t n, void* context, IndexFn fn);
+  void run_block(std::size_t base, std::size_t count, void* context, IndexFn fn);
+  void worker_main(std::size_t self);
+  void take_part(std::size_t self);
+  bool steal(std::size_t self);
+  void wake_children(std::size_t parent_slot);
+  void stop_started(std::size_t started) noexcept;
+
+  static void* thread_entry(void* worker);
+
+  std::size_t size_;
+  std::size_t max_block_;
+  std::unique_ptr<Worker[]> workers_;
+
+  std::mutex call_mutex_;  // one call at a time
+  std::atomic<bool> stopping_{false};
+
+  // State of the call in progress. Written by the caller before it wakes the workers and read by
+  // them afterwards; the wake-up and the `active_` count order those accesses.
+  IndexFn fn_ = nullptr;
+  void* context_ = nullptr;
+  std::size_t base_ = 0;
+  std::size_t count_ = 0;
+  std::size_t participants_ = 0;
+  std::atomic<std::size_t> finished_{0};
+  std::atomic<bool> failed_{false};
+  std::exception_ptr error_;
+  std::atomic<std::uint32_t> active_{0};
+};
+
+namespace detail {
+
+// Lazy, process-wide start of a pool, as used by WorkerPool::global(). Kept separate so that the
+// start-once and after-fork behaviour can be tested with a size of the test's choosing.
+class LazyPool {
+ public:
+  explicit LazyPool(std::size_t (*decide_size)()) : decide_size_(decide_size) {}
+  WorkerPool& get();
+
+ private:
+  std::size_t (*decide_size_)();
+  std::mutex mutex_;
+  WorkerPool* pool_ = nullptr;  // leaked on purpose: no destructor may run at process exit
+  pid_t owner_ = 0;              // the process whose threads the pool holds
+  std::size_t size_ = 0;         // decided once, also for forked children
+  std::string error_;            // a failed start, repeated on every later call
+};
+
+}  // namespace detail
+
+}  // namespace wordsieve
