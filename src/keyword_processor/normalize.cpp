@@ -1,7 +1,277 @@
-// Temporary ASCII-only stand-in; replaced by the Unicode implementation.
+// Lowercasing of whole texts. Most texts are mostly ASCII, so ASCII is converted 16 bytes at a
+// time with plain 64-bit word arithmetic and no tables; only characters outside ASCII reach the
+// Unicode tables.
 #include "normalize.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "unicode_tables.hpp"
+
 namespace wordsieve {
-std::string normalize_text(std::string_view text) { std::string s(text); for (auto& c : s) if (c >= 'A' && c <= 'Z') c += 32; return s; }
-std::string normalize_text(std::string_view text, OffsetMap& map) { map.clear(); return normalize_text(text); }
-std::optional<std::uint64_t> OffsetMap::to_input(std::uint64_t offset) const noexcept { return offset; }
+namespace {
+
+namespace ut = unicode_tables;
+
+constexpr std::uint32_t kCapitalSigma = 0x03A3;
+constexpr char kSmallSigma[2] = {'\xCF', '\x83'};  // U+03C3
+constexpr char kFinalSigma[2] = {'\xCF', '\x82'};  // U+03C2
+
+// ---- ASCII, a word at a time ----------------------------------------------------------------
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// Lowercases the ASCII bytes of a word and leaves the others alone. The high bits are cleared
+// before adding so that no sum carries into the next byte.
+inline std::uint64_t lower_ascii_word(std::uint64_t w) noexcept {
+  const std::uint64_t low7 = w & ~kHighBits;
+  const std::uint64_t at_least_a = low7 + kOnes * (0x80 - 'A');
+  const std::uint64_t above_z = low7 + kOnes * (0x80 - 'Z' - 1);
+  const std::uint64_t upper = at_least_a & ~above_z & ~w & kHighBits;
+  return w | (upper >> 2);
 }
+
+// Index (in memory order) of the first byte whose high bit is set in `high`, which is not 0.
+inline std::size_t first_marked_byte(std::uint64_t high) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<std::size_t>(std::countr_zero(high)) / 8;
+  } else {
+    return static_cast<std::size_t>(std::countl_zero(high)) / 8;
+  }
+}
+
+// Writes 16 bytes to `out`, of which the returned number (16 when the block is all ASCII) are the
+// lowercased leading ASCII bytes of `in`; the rest is scratch that later writes overwrite.
+inline std::size_t lower_ascii_block(const char* in, char* out) noexcept {
+  std::uint64_t a;
+  std::uint64_t b;
+  std::memcpy(&a, in, 8);
+  std::memcpy(&b, in + 8, 8);
+  const std::uint64_t la = lower_ascii_word(a);
+  const std::uint64_t lb = lower_ascii_word(b);
+  std::memcpy(out, &la, 8);
+  std::memcpy(out + 8, &lb, 8);
+  if (((a | b) & kHighBits) == 0) return 16;
+  if ((a & kHighBits) != 0) return first_marked_byte(a & kHighBits);
+  return 8 + first_marked_byte(b & kHighBits);
+}
+
+inline char lower_ascii(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+// One character's bytes: short enough that a library call would cost more than the copy.
+template <typename Byte>
+inline void copy_small(char* dst, const Byte* src, std::uint32_t len) noexcept {
+  for (std::uint32_t k = 0; k < len; ++k) dst[k] = static_cast<char>(src[k]);
+}
+
+// ---- UTF-8 decoding -------------------------------------------------------------------------
+
+struct Decoded {
+  std::uint32_t cp;
+  std::uint32_t len;  // 0: not a well-formed sequence
+};
+
+// Decodes the character at the start of `s` (`avail` > 0 bytes) by the well-formed byte sequences
+// of the Unicode standard; never reads beyond `avail`.
+inline Decoded decode(const unsigned char* s, std::size_t avail) noexcept {
+  const unsigned char b = s[0];
+  if (b < 0x80) return {b, 1};
+  if (b >= 0xC2 && b <= 0xDF) {
+    if (avail < 2 || (s[1] & 0xC0) != 0x80) return {0, 0};
+    return {(std::uint32_t{b} & 0x1F) << 6 | (s[1] & 0x3Fu), 2};
+  }
+  if (b >= 0xE0 && b <= 0xEF) {
+    if (avail < 3) return {0, 0};
+    const unsigned char lo = b == 0xE0 ? 0xA0 : 0x80;
+    const unsigned char hi = b == 0xED ? 0x9F : 0xBF;
+    if (s[1] < lo || s[1] > hi || (s[2] & 0xC0) != 0x80) return {0, 0};
+    return {(std::uint32_t{b} & 0x0F) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu), 3};
+  }
+  if (b >= 0xF0 && b <= 0xF4) {
+    if (avail < 4) return {0, 0};
+    const unsigned char lo = b == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = b == 0xF4 ? 0x8F : 0xBF;
+    if (s[1] < lo || s[1] > hi || (s[2] & 0xC0) != 0x80 || (s[3] & 0xC0) != 0x80) return {0, 0};
+    return {(std::uint32_t{b} & 0x07) << 18 | (s[1] & 0x3Fu) << 12 | (s[2] & 0x3Fu) << 6 |
+                (s[3] & 0x3Fu),
+            4};
+  }
+  return {0, 0};
+}
+
+// Decodes the character that ends right before `end` (> 0). A byte that is not the end of a
+// well-formed sequence counts as one invalid byte, exactly as the forward scan would see it:
+// forward decoding starts anew at every byte that is not a continuation byte.
+inline Decoded decode_before(const unsigned char* s, std::size_t end) noexcept {
+  std::size_t start = end - 1;
+  while (start > 0 && end - start < 4 && (s[start] & 0xC0) == 0x80) --start;
+  const Decoded d = decode(s + start, end - start);
+  if (d.len == end - start) return d;
+  return {0, 0};
+}
+
+// ---- Unicode tables -------------------------------------------------------------------------
+
+inline bool in_ranges(const ut::CodeRange* ranges, std::size_t count, std::uint32_t cp) noexcept {
+  const ut::CodeRange* end = ranges + count;
+  const ut::CodeRange* r =
+      std::partition_point(ranges, end, [cp](const ut::CodeRange& x) { return x.last < cp; });
+  return r != end && r->first <= cp;
+}
+
+inline bool is_cased(std::uint32_t cp) noexcept {
+  if (cp < 0x80) return (cp | 0x20) >= 'a' && (cp | 0x20) <= 'z';
+  return in_ranges(ut::kCased, ut::kCasedCount, cp);
+}
+
+inline bool is_case_ignorable(std::uint32_t cp) noexcept {
+  if (cp < 0x80) return cp == '\'' || cp == '.' || cp == ':' || cp == '^' || cp == '`';
+  return in_ranges(ut::kCaseIgnorable, ut::kCaseIgnorableCount, cp);
+}
+
+inline const ut::LowerForm* find_lower(std::uint32_t cp) noexcept {
+  const std::uint32_t page = cp >> 8;
+  if (page >= ut::kLowerPageCount) return nullptr;
+  const std::uint32_t* first = ut::kLowerFrom + ut::kLowerPageStart[page];
+  const std::uint32_t* const end = ut::kLowerFrom + ut::kLowerPageStart[page + 1];
+  // Branch-free lower bound: the comparisons on text of a cased script are unpredictable.
+  for (std::size_t len = static_cast<std::size_t>(end - first); len > 1;) {
+    const std::size_t half = len / 2;
+    first = first[half] < cp ? first + half : first;
+    len -= half;
+  }
+  if (first != end && *first < cp) ++first;
+  if (first == end || *first != cp) return nullptr;
+  return &ut::kLowerForms[first - ut::kLowerFrom];
+}
+
+// The Final_Sigma condition for the capital sigma occupying [start, start + 2) of the whole input.
+// It is only evaluated at a capital sigma, and each scan stops at the first character that is not
+// Case_Ignorable, so over a whole text every byte is scanned a bounded number of times. A byte
+// that is not valid UTF-8 counts as a character that is neither Cased nor Case_Ignorable.
+bool final_sigma_holds(const unsigned char* s, std::size_t n, std::size_t start) noexcept {
+  std::size_t p = start;
+  for (;;) {
+    if (p == 0) return false;
+    const Decoded d = decode_before(s, p);
+    if (d.len == 0) return false;
+    if (!is_case_ignorable(d.cp)) {
+      if (!is_cased(d.cp)) return false;
+      break;
+    }
+    p -= d.len;
+  }
+  for (p = start + 2; p < n;) {
+    const Decoded d = decode(s + p, n - p);
+    if (d.len == 0) return true;
+    if (!is_case_ignorable(d.cp)) return !is_cased(d.cp);
+    p += d.len;
+  }
+  return true;
+}
+
+// ---- The conversion -------------------------------------------------------------------------
+
+// Writes into a buffer that is kept at least as long as the output so far plus the input not yet
+// read. Every ASCII block and every character that does not grow therefore fits without a check;
+// only the three characters that grow (2 to 3 bytes) ask for room.
+class Lowercaser {
+ public:
+  Lowercaser(std::string_view text, OffsetMap* map)
+      : in_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), map_(map) {
+    out_.resize(n_);
+    dst_ = out_.data();
+  }
+
+  std::string run() && {
+    while (i_ < n_) {
+      if (in_[i_] >= 0x80) {
+        convert_non_ascii();
+      } else if (n_ - i_ >= 16) {
+        // At least the first byte is ASCII, so this always advances.
+        const std::size_t k = lower_ascii_block(reinterpret_cast<const char*>(in_ + i_), dst_ + o_);
+        i_ += k;
+        o_ += k;
+      } else {
+        dst_[o_++] = lower_ascii(static_cast<char>(in_[i_++]));
+      }
+    }
+    out_.resize(o_);
+    return std::move(out_);
+  }
+
+ private:
+  // The byte at i_ is not ASCII.
+  void convert_non_ascii() {
+    const Decoded d = decode(in_ + i_, n_ - i_);
+    if (d.len == 0) {
+      dst_[o_++] = static_cast<char>(in_[i_++]);
+      return;
+    }
+    if (d.cp == kCapitalSigma) {
+      std::memcpy(dst_ + o_, final_sigma_holds(in_, n_, i_) ? kFinalSigma : kSmallSigma, 2);
+    } else if (const ut::LowerForm* form = find_lower(d.cp)) {
+      write_changed(*form, d.len);
+      return;
+    } else {
+      copy_small(dst_ + o_, in_ + i_, d.len);
+    }
+    o_ += d.len;
+    i_ += d.len;
+  }
+
+  void write_changed(const ut::LowerForm& form, std::uint32_t in_len) {
+    if (form.len != in_len) {
+      if (form.len > in_len) make_room(o_ + form.len + (n_ - i_ - in_len));
+      if (map_ != nullptr) map_->record({o_, form.len, in_len, i_});
+    }
+    copy_small(dst_ + o_, form.bytes, form.len);
+    o_ += form.len;
+    i_ += in_len;
+  }
+
+  void make_room(std::size_t needed) {
+    if (needed <= out_.size()) return;
+    // Geometric growth keeps a text made only of growing characters linear.
+    out_.resize(std::max(needed, out_.size() + out_.size() / 4 + 16));
+    dst_ = out_.data();
+  }
+
+  const unsigned char* in_;
+  std::size_t n_;
+  OffsetMap* map_;
+  std::string out_;
+  char* dst_ = nullptr;
+  std::size_t i_ = 0;  // read position in the input
+  std::size_t o_ = 0;  // write position in the output
+};
+
+}  // namespace
+
+std::string normalize_text(std::string_view text) { return Lowercaser(text, nullptr).run(); }
+
+std::string normalize_text(std::string_view text, OffsetMap& map) {
+  map.clear();
+  return Lowercaser(text, &map).run();
+}
+
+std::optional<std::uint64_t> OffsetMap::to_input(std::uint64_t offset) const noexcept {
+  // The last change that starts before `offset` decides; before the first one nothing has moved.
+  const auto after = std::partition_point(changes_.begin(), changes_.end(),
+                                          [offset](const Change& c) { return c.out_start < offset; });
+  if (after == changes_.begin()) return offset;
+  const Change& c = *(after - 1);
+  const std::uint64_t out_end = c.out_start + c.out_len;
+  if (offset < out_end) return std::nullopt;
+  const std::uint64_t in_end = c.in_start + c.in_len;
+  const std::uint64_t rest = offset - out_end;
+  if (rest > std::numeric_limits<std::uint64_t>::max() - in_end) return std::nullopt;
+  return in_end + rest;
+}
+
+}  // namespace wordsieve
