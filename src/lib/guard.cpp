@@ -1,0 +1,62 @@
+#include "guard.hpp"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "keyword_processor/failure.hpp"
+#include "panic.hpp"
+
+namespace wordsieve::py {
+
+namespace {
+
+void report_unexpected(const char* what) noexcept {
+  std::fprintf(stderr, "wordsieve: unexpected native exception reached an entry point: %s\n", what);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+void translate_active_exception() noexcept {
+  try {
+    throw;
+  } catch (const wordsieve::InternalFailure& failure) {
+    raise_panic(failure.message());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& exception) {
+    report_unexpected(exception.what());
+    raise_panic(kGenericFailureMessage);
+  } catch (...) {
+    report_unexpected("(not a std::exception)");
+    raise_panic(kGenericFailureMessage);
+  }
+}
+
+bool take_access(Py_ssize_t& counter, Access mode) noexcept {
+  if (mode == Access::shared) {
+    if (counter == -1) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return false;
+    }
+    ++counter;
+  } else {
+    if (counter != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return false;
+    }
+    counter = -1;
+  }
+  return true;
+}
+
+void give_back_access(Py_ssize_t& counter, Access mode) noexcept {
+  if (mode == Access::shared) {
+    --counter;
+  } else {
+    counter = 0;
+  }
+}
+
+}  // namespace wordsieve::py

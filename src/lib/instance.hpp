@@ -1,0 +1,65 @@
+// The memory layout shared by the module's classes: the object header, the native payload, then the
+// access counter. Instances are allocated through the type's tp_alloc slot and freed through the
+// instance type's tp_free slot, so the interpreter's allocator bookkeeping stays its own.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <utility>
+
+#include "panic.hpp"
+
+namespace wordsieve::py {
+
+template <class Payload>
+struct Instance {
+  PyObject header;
+  // Raw storage keeps the struct standard-layout, so a PyObject* and an Instance* are the same address.
+  alignas(Payload) unsigned char storage[sizeof(Payload)];
+  // 0: unused; n > 0: n calls are reading; -1: one call is changing the payload.
+  Py_ssize_t access;
+
+  Payload& payload() noexcept { return *std::launder(reinterpret_cast<Payload*>(storage)); }
+
+  static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+};
+
+// The interpreter's allocator only promises max_align_t alignment.
+template <class Payload>
+constexpr bool kFitsInterpreterAlignment = alignof(Instance<Payload>) <= alignof(std::max_align_t);
+
+// Memory for an instance of `type` (zeroed, header initialised), or null with the error set.
+PyObject* allocate_instance(PyTypeObject* type);
+
+// Gives the memory of an instance back without touching its payload.
+void free_instance_memory(PyObject* object) noexcept;
+
+// A new instance of `type` whose payload is constructed in place from `args` (no payload-sized
+// temporary on the stack), or null with the error set.
+template <class Payload, class... Args>
+PyObject* new_instance(PyTypeObject* type, Args&&... args) {
+  static_assert(kFitsInterpreterAlignment<Payload>);
+  PyObject* object = allocate_instance(type);
+  if (object == nullptr) return nullptr;
+  auto* instance = Instance<Payload>::from(object);
+  try {
+    ::new (static_cast<void*>(instance->storage)) Payload(std::forward<Args>(args)...);
+  } catch (...) {
+    // The payload never existed, so the deallocation slot (which destroys it) must not run.
+    free_instance_memory(object);
+    throw;
+  }
+  instance->access = 0;
+  return object;
+}
+
+// The deallocation slot of a class with this payload.
+template <class Payload>
+void destroy_instance(PyObject* object) noexcept {
+  Instance<Payload>::from(object)->payload().~Payload();
+  free_instance_memory(object);
+}
+
+}  // namespace wordsieve::py

@@ -1,0 +1,32 @@
+// A class's type object, built from its specification the first time it is needed and then kept for
+// the life of the process.
+#pragma once
+
+#include <Python.h>
+
+namespace wordsieve::py {
+
+class TypeCell {
+ public:
+  constexpr TypeCell(const char* class_name, PyType_Spec* spec) noexcept
+      : class_name_(class_name), spec_(spec) {}
+  TypeCell(const TypeCell&) = delete;
+  TypeCell& operator=(const TypeCell&) = delete;
+
+  const char* class_name() const noexcept { return class_name_; }
+
+  // For module init, where a failure is the import's error: the type (borrowed), or null with the
+  // interpreter's error set.
+  PyObject* get_or_create() noexcept;
+
+  // For every other use. The module's init creates every type, so a failure here means the module
+  // is unusable: it is printed and becomes an internal failure.
+  PyTypeObject* get();
+
+ private:
+  const char* class_name_;
+  PyType_Spec* spec_;
+  PyObject* type_ = nullptr;
+};
+
+}  // namespace wordsieve::py
