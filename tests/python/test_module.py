@@ -1,0 +1,145 @@
+"""The module object, its init function and the shape of the KeywordProcessor class."""
+
+import _imp
+import importlib
+import importlib.util
+import inspect
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import wordsieve
+from wordsieve import KeywordProcessor
+
+# The class's methods in their documented order; later steps add the ones not built yet.
+METHOD_ORDER = [
+    "add_keyword",
+    "remove_keyword",
+    "extract_keywords",
+    "parallel_extract_keywords_from_texts",
+    "replace_keywords",
+    "parallel_replace_keywords_from_texts",
+    "get_all_keywords",
+    "set_non_word_boundaries",
+    "add_non_word_boundary",
+    "__setstate__",
+    "__getstate__",
+]
+
+SIGNATURES = {
+    "add_keyword": "($self, keyword, clean_name=None)",
+    "remove_keyword": "($self, keyword)",
+    "extract_keywords": "($self, text, threshold=None)",
+    "parallel_extract_keywords_from_texts": "($self, texts, threshold=None)",
+    "replace_keywords": "($self, text, threshold=None)",
+    "parallel_replace_keywords_from_texts": "($self, texts, threshold=None)",
+    "get_all_keywords": "($self)",
+    "set_non_word_boundaries": "($self, boundaries)",
+    "add_non_word_boundary": "($self, boundary)",
+    "__setstate__": "($self, state)",
+    "__getstate__": "($self)",
+}
+
+
+def test_module_attributes():
+    assert wordsieve.__name__ == "wordsieve"
+    assert wordsieve.__doc__ == ""
+    expected = ["KeywordProcessor"]
+    if hasattr(wordsieve, "PyKeywordMatch"):
+        expected.append("PyKeywordMatch")
+    assert wordsieve.__all__ == expected
+    for name in expected:
+        assert getattr(wordsieve, name).__name__ == name
+
+
+def test_rerunning_init_returns_the_same_module():
+    spec = importlib.util.find_spec("wordsieve")
+    again = _imp.create_dynamic(spec)
+    assert again is wordsieve
+    assert again.KeywordProcessor is KeywordProcessor
+
+
+def test_reimport_after_removal_from_sys_modules_returns_the_same_module():
+    saved = sys.modules.pop("wordsieve")
+    try:
+        again = importlib.import_module("wordsieve")
+        assert again is saved
+        assert again.KeywordProcessor is KeywordProcessor
+        assert again.__all__ == saved.__all__  # not appended to a second time
+    finally:
+        sys.modules["wordsieve"] = saved
+
+
+def test_subinterpreter_import_is_refused():
+    interpreters = pytest.importorskip("_interpreters")
+    del interpreters
+    script = textwrap.dedent(
+        """
+        import _interpreters
+        import wordsieve
+        iid = _interpreters.create("legacy")
+        failure = _interpreters.exec(iid, "import wordsieve")
+        _interpreters.destroy(iid)
+        print(failure.type.__name__)
+        print(failure.msg)
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "ImportError",
+        "PyO3 modules do not yet support subinterpreters, see "
+        "https://github.com/wordsieve/wordsieve/issues",
+    ]
+
+
+def test_class_identity():
+    assert KeywordProcessor.__module__ == "wordsieve"
+    assert KeywordProcessor.__qualname__ == "KeywordProcessor"
+    assert KeywordProcessor.__doc__ == ""
+    assert str(inspect.signature(KeywordProcessor)) == "(case_sensitive=False, allow_overlaps=False)"
+
+
+def test_class_cannot_be_subclassed():
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+
+        class Sub(KeywordProcessor):
+            pass
+
+
+def test_instances_have_no_dict_and_no_weakrefs():
+    p = KeywordProcessor()
+    with pytest.raises(AttributeError):
+        p.anything = 1
+    assert not hasattr(p, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(p)
+
+
+def test_identity_semantics_and_str():
+    a, b = KeywordProcessor(), KeywordProcessor()
+    assert a != b and a == a
+    assert hash(a) == object.__hash__(a)
+    assert str(a) == repr(a)
+
+
+def test_methods_in_documented_order_with_signatures():
+    present = [name for name in KeywordProcessor.__dict__ if name in METHOD_ORDER]
+    assert present == [name for name in METHOD_ORDER if name in present]
+    assert {"add_keyword", "remove_keyword", "get_all_keywords",
+            "set_non_word_boundaries", "add_non_word_boundary"} <= set(present)
+    for name in present:
+        method = getattr(KeywordProcessor, name)
+        assert method.__text_signature__ == SIGNATURES[name]
+        assert method.__doc__ is None
+
+
+def test_instances_give_their_type_reference_back():
+    before = sys.getrefcount(KeywordProcessor)
+    instances = [KeywordProcessor() for _ in range(50)]
+    assert sys.getrefcount(KeywordProcessor) == before + 50
+    del instances
+    assert sys.getrefcount(KeywordProcessor) == before
