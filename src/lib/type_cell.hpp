@@ -1,4 +1,4 @@
-// A class's type object, built from its specification the first time it is needed and then kept for
+// A class's type object, built from its PyType_Spec the first time it is needed and then kept for
 // the life of the process.
 #pragma once
 
