@@ -112,13 +112,6 @@ def test_failed_calls_change_nothing(call, kind):
     assert len(p) == 2
 
 
-@pytest.mark.parametrize("boundaries", [[], ["-"], ("-", "_"), ["é"]])
-def test_word_character_methods_return_none(boundaries):
-    p = KeywordProcessor()
-    assert p.set_non_word_boundaries(boundaries) is None
-    assert p.add_non_word_boundary("é") is None
-
-
 def york_found(p):
     return [m.keyword for m in p.extract_keywords("new-york")] == ["york"]
 
