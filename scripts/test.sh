@@ -32,7 +32,7 @@ echo "== Wheel: build, check it uses only the stable ABI, install it"
 dist=$(mktemp -d)
 "$venv/bin/python" -m pip wheel -q --no-deps -w "$dist" "$root"
 wheel=$(ls "$dist"/wordsieve-*-cp313-abi3-*.whl)
-"$venv/bin/abi3audit" --strict --assume-minimum-abi3 3.13 "$wheel"
+"$venv/bin/abi3audit" --strict --summary --assume-minimum-abi3 3.13 "$wheel"
 "$venv/bin/python" -m pip install -q --force-reinstall "$wheel[test]"
 
 echo "== Python tests"
