@@ -257,7 +257,10 @@ KeywordProcessor read_processor_state(std::string_view state) {
     decode_error("Custom(\"Expected " + std::to_string(kWordCount) + " elements, got " +
                  std::to_string(count) + "\")");
   }
-  for (std::size_t i = 0; i < WordSet::kWords; ++i) result.non_word_boundaries.words[i] = in.u64();
+  const std::string_view words = in.take(WordSet::kWords * 8);
+  for (std::size_t i = 0; i < WordSet::kWords; ++i) {
+    result.non_word_boundaries.words[i] = state_codec::load_u64(words.data() + 8 * i);
+  }
 
   std::unique_ptr<TrieNode> root = read_trie(in);
   result.case_sensitive = read_flag(in);
