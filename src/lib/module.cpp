@@ -6,6 +6,7 @@
 #include <string>
 
 #include "guard.hpp"
+#include "match_type.hpp"
 #include "messages.hpp"
 #include "panic.hpp"
 #include "processor_type.hpp"
@@ -29,6 +30,7 @@ PyModuleDef module_definition = {
 using ClassCell = TypeCell& (*)() noexcept;
 constexpr ClassCell kClasses[] = {
     processor_type_cell,
+    match_type_cell,
 };
 
 constexpr const char kSubinterpreterMessage[] =

@@ -8,9 +8,6 @@ import pytest
 import wordsieve
 from wordsieve import KeywordProcessor
 
-has_match_class = pytest.mark.skipif(
-    not hasattr(wordsieve, "PyKeywordMatch"), reason="needs PyKeywordMatch"
-)
 has_extraction = pytest.mark.skipif(
     not hasattr(KeywordProcessor, "extract_keywords"),
     reason="needs an internal failure reachable from Python (extract_keywords)",
@@ -70,7 +67,6 @@ def test_binding_errors(call, message):
     assert str(error) == message
 
 
-@has_match_class
 @pytest.mark.parametrize("args, message", [
     (("a", 1.0, 0), "missing 1 required positional argument: 'end'"),
     (("a", 1.0), "missing 2 required positional arguments: 'start' and 'end'"),

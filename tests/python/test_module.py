@@ -47,9 +47,7 @@ SIGNATURES = {
 def test_module_attributes():
     assert wordsieve.__name__ == "wordsieve"
     assert wordsieve.__doc__ == ""
-    expected = ["KeywordProcessor"]
-    if hasattr(wordsieve, "PyKeywordMatch"):
-        expected.append("PyKeywordMatch")
+    expected = ["KeywordProcessor", "PyKeywordMatch"]
     assert wordsieve.__all__ == expected
     for name in expected:
         assert getattr(wordsieve, name).__name__ == name

@@ -1,0 +1,157 @@
+// PyKeywordMatch's four attributes and its pickling methods.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "args.hpp"
+#include "guard.hpp"
+#include "match_methods.hpp"
+#include "match_state.hpp"
+#include "match_type.hpp"
+#include "panic.hpp"
+#include "py_ref.hpp"
+
+namespace wordsieve::py {
+
+namespace {
+
+constexpr Parameters<1> kSetState{"PyKeywordMatch", "__setstate__", {"state"}, 1};
+
+PyObject* checked(PyObject* result) {
+  if (result == nullptr) propagate_python_error();
+  return result;
+}
+
+PyObject* new_str(const std::string& text) {
+  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* new_float(float value) { return checked(PyFloat_FromDouble(static_cast<double>(value))); }
+
+PyObject* new_int(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
+
+// The shape of every setter: refuse deletion, convert the value under the attribute's name, and only
+// then take exclusive access, so Python code run by the conversion (__index__, __float__) may still
+// read this very match.
+template <class T, class Store>
+int set_attribute(PyObject* self, PyObject* value, const char* name, bool (*converter)(PyObject*, T&),
+                  Store store) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+  }
+  T converted{};
+  if (!convert_argument(name, value, converter, converted)) return -1;
+  ExclusiveRef<MatchClass> match(self);
+  if (!match) return -1;
+  store(*match, converted);
+  return 0;
+}
+
+template <class Read>
+PyObject* get_attribute(PyObject* self, Read read) {
+  SharedRef<MatchClass> match(self);
+  if (!match) return nullptr;
+  return read(*match);
+}
+
+}  // namespace
+
+PyObject* match_get_keyword(PyObject* self, void* /*closure*/) noexcept {
+  return entry_point([&] {
+    return get_attribute(self, [](const MatchRecord& record) { return new_str(record.keyword); });
+  });
+}
+
+int match_set_keyword(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+  return entry_point([&] {
+    return set_attribute(self, value, "keyword", to_text, [](MatchRecord& record, std::string_view text) {
+      record.keyword.assign(text);
+    });
+  });
+}
+
+PyObject* match_get_similarity(PyObject* self, void* /*closure*/) noexcept {
+  return entry_point([&] {
+    return get_attribute(self, [](const MatchRecord& record) { return new_float(record.similarity); });
+  });
+}
+
+int match_set_similarity(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+  return entry_point([&] {
+    return set_attribute(self, value, "similarity", to_number,
+                         [](MatchRecord& record, float similarity) { record.similarity = similarity; });
+  });
+}
+
+PyObject* match_get_start(PyObject* self, void* /*closure*/) noexcept {
+  return entry_point([&] {
+    return get_attribute(self, [](const MatchRecord& record) { return new_int(record.start); });
+  });
+}
+
+int match_set_start(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+  return entry_point([&] {
+    return set_attribute(self, value, "start", to_unsigned,
+                         [](MatchRecord& record, std::uint64_t start) { record.start = start; });
+  });
+}
+
+PyObject* match_get_end(PyObject* self, void* /*closure*/) noexcept {
+  return entry_point([&] {
+    return get_attribute(self, [](const MatchRecord& record) { return new_int(record.end); });
+  });
+}
+
+int match_set_end(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+  return entry_point([&] {
+    return set_attribute(self, value, "end", to_unsigned,
+                         [](MatchRecord& record, std::uint64_t end) { record.end = end; });
+  });
+}
+
+PyObject* match_getnewargs(PyObject* self, PyObject* /*unused*/) noexcept {
+  return entry_point([&]() -> PyObject* {
+    SharedRef<MatchClass> match(self);
+    if (!match) return nullptr;
+    PyRef keyword(new_str(match->keyword));
+    if (!keyword) return nullptr;
+    PyRef similarity(new_float(match->similarity));
+    if (!similarity) return nullptr;
+    PyRef start(new_int(match->start));
+    if (!start) return nullptr;
+    PyRef end(new_int(match->end));
+    if (!end) return nullptr;
+    return checked(PyTuple_Pack(4, keyword.get(), similarity.get(), start.get(), end.get()));
+  });
+}
+
+PyObject* match_getstate(PyObject* self, PyObject* /*unused*/) noexcept {
+  return entry_point([&]() -> PyObject* {
+    SharedRef<MatchClass> match(self);
+    if (!match) return nullptr;
+    const std::size_t size = match_state_size(*match);
+    // The bytes object is made at its final size and written in place: one allocation, no copy.
+    PyRef state(checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    if (!state) return nullptr;
+    write_match_state(*match, PyBytes_AsString(state.get()));
+    return state.release();
+  });
+}
+
+PyObject* match_setstate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return entry_point([&]() -> PyObject* {
+    auto bound = bind(kSetState, args, kwargs);
+    if (!bound) return nullptr;
+    ExclusiveRef<MatchClass> match(self);
+    if (!match) return nullptr;
+    std::string_view state;
+    if (!bound->convert(0, to_bytes, state)) return nullptr;
+    // Decoded apart from the instance: a malformed state fails here and leaves every field as it was.
+    MatchRecord record = read_match_state(state);
+    *match = std::move(record);
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace wordsieve::py

@@ -1,0 +1,113 @@
+#include "match_type.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "args.hpp"
+#include "guard.hpp"
+#include "instance.hpp"
+#include "keyword_processor/failure.hpp"
+#include "match_methods.hpp"
+#include "panic.hpp"
+
+namespace wordsieve::py {
+
+namespace {
+
+using wordsieve::MatchRecord;
+using MatchInstance = Instance<MatchRecord>;
+
+constexpr Parameters<4> kNew{"PyKeywordMatch", "__new__", {"keyword", "similarity", "start", "end"}, 4};
+
+PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return entry_point([&]() -> PyObject* {
+    auto bound = bind(kNew, args, kwargs);
+    if (!bound) return nullptr;
+    std::string_view keyword;
+    MatchRecord record{};
+    if (!bound->convert(0, to_text, keyword) || !bound->convert(1, to_number, record.similarity) ||
+        !bound->convert(2, to_unsigned, record.start) || !bound->convert(3, to_unsigned, record.end)) {
+      return nullptr;
+    }
+    record.keyword.assign(keyword);
+    return new_instance<MatchRecord>(type, std::move(record));
+  });
+}
+
+void match_dealloc(PyObject* self) noexcept { destroy_instance<MatchRecord>(self); }
+
+template <class Function>
+PyCFunction as_method(Function function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"__setstate__", as_method(match_setstate), METH_VARARGS | METH_KEYWORDS,
+     "__setstate__($self, state)\n--\n\n"},
+    {"__getstate__", as_method(match_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__getnewargs__", as_method(match_getnewargs), METH_NOARGS, "__getnewargs__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef attributes[] = {
+    {"keyword", match_get_keyword, match_set_keyword, "", nullptr},
+    {"similarity", match_get_similarity, match_set_similarity, "", nullptr},
+    {"start", match_get_start, match_set_start, "", nullptr},
+    {"end", match_get_end, match_set_end, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyKeywordMatch(keyword, similarity, start, end)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(match_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(match_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, attributes},
+    {0, nullptr},
+};
+
+static_assert(kFitsInterpreterAlignment<MatchRecord>);
+
+// No flags of its own: not subclassable, no cyclic GC (a match holds no Python objects), no
+// __dict__, no weak references, and no comparison or hash beyond identity.
+PyType_Spec spec = {"wordsieve.PyKeywordMatch", static_cast<int>(sizeof(MatchInstance)), 0, 0, slots};
+
+TypeCell cell("PyKeywordMatch", &spec);
+
+}  // namespace
+
+TypeCell& match_type_cell() noexcept { return cell; }
+
+PyTypeObject* MatchClass::type() { return cell.get(); }
+
+std::vector<MatchRecord> own_matches(std::span<const wordsieve::KeywordMatch> matches) {
+  std::vector<MatchRecord> records;
+  records.reserve(matches.size());
+  for (const auto& match : matches) {
+    records.push_back(MatchRecord{std::string(match.keyword), match.similarity, match.start, match.end});
+  }
+  return records;
+}
+
+PyRef match_list(std::vector<MatchRecord>&& records) {
+  PyTypeObject* type = MatchClass::type();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) {
+    propagate_python_error();
+    return list;
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyObject* object = new_instance<MatchRecord>(type, std::move(records[i]));
+    if (object == nullptr) {
+      wordsieve::fail("called `Result::unwrap()` on an `Err` value: " + take_python_error_text());
+    }
+    // Steals the reference; it cannot fail for an index inside a list made at this size.
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), object);
+  }
+  return list;
+}
+
+}  // namespace wordsieve::py
