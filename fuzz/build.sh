@@ -17,7 +17,7 @@ JOBS=${JOBS:-2}
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -fsanitize=address,undefined -fno-sanitize-recover=undefined
-       -include "$here/compat/source_location.hpp" -I "$root/src")
+       -I "$root/src")
 
 mkdir -p "$out/obj" "$out/corpus/processor_state" "$out/corpus/match_state"
 

@@ -7,17 +7,17 @@
 
 namespace wordsieve {
 
-void fail(std::string message, std::source_location where) {
+void fail(std::string message, const char* file_name, unsigned line) {
   // One short report per failure, written before the failure leaves the code that detected it, so
   // that it is visible even when the caller turns the failure into something quieter.
   const auto thread = std::hash<std::thread::id>{}(std::this_thread::get_id());
   // The compiler records the path it was given; the part from the source root on is what a reader
   // of a report needs.
-  std::string_view file = where.file_name();
+  std::string_view file = file_name;
   if (const auto src = file.rfind("src/"); src != std::string_view::npos) file.remove_prefix(src);
   std::fprintf(stderr, "wordsieve: internal failure in thread %zx at %.*s:%u: %s\n",
                static_cast<size_t>(thread), static_cast<int>(file.size()), file.data(),
-               static_cast<unsigned>(where.line()), message.c_str());
+               line, message.c_str());
   std::fflush(stderr);
   throw InternalFailure(std::move(message));
 }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 
 namespace wordsieve {
@@ -20,8 +19,10 @@ class InternalFailure : public std::exception {
 };
 
 // Writes a one-line report (thread, source position, message) to standard error where the failure
-// arises, then throws `InternalFailure` carrying `message`.
-[[noreturn]] void fail(std::string message,
-                       std::source_location where = std::source_location::current());
+// arises, then throws `InternalFailure` carrying `message`. The position defaults to the caller's
+// (the builtins work with every compiler we build with, including clang with older C++ libraries
+// that lack <source_location>).
+[[noreturn]] void fail(std::string message, const char* file = __builtin_FILE(),
+                       unsigned line = __builtin_LINE());
 
 }  // namespace wordsieve
