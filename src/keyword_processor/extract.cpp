@@ -1,0 +1,162 @@
+#include "extract.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "byte_class.hpp"
+#include "extract_mapped.hpp"
+#include "failure.hpp"
+#include "fuzzy.hpp"
+#include "normalize.hpp"
+
+namespace wordsieve {
+
+namespace {
+
+float validated_threshold(std::optional<float> threshold) {
+  const float t = threshold.value_or(1.0f);
+  if (!(t >= 0.0f && t <= 1.0f)) fail("Threshold must be between 0 and 1");  // NaN fails too
+  return t;
+}
+
+float rounded_similarity(float similarity) noexcept {
+  return std::roundf(similarity * 100.0f) / 100.0f;
+}
+
+std::uint64_t trimmed_start(const unsigned char* s, std::uint64_t p) noexcept {
+  return is_trim_byte(s[p]) ? p + 1 : p;
+}
+
+// The exact search and its end rule at every start position. Only positions whose byte has a child
+// at the root can start a match, and without overlaps only those after a boundary byte, so the scan
+// looks for such positions with one table load per byte before it walks the trie.
+void scan_exact(const KeywordProcessor& processor, std::string_view text,
+                std::vector<KeywordMatch>& out) {
+  const TrieNode& root = processor.root;
+  const std::uint64_t n = text.size();
+  if (n == 0 || root.children.empty()) return;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const WordBytes words(processor.non_word_boundaries);
+  const bool overlaps = processor.allow_overlaps;
+
+  // Bit 0: a match may start after this byte (boundary byte, or overlaps allowed).
+  // Bit 1: the root has a child for this byte.
+  enum : unsigned char { kOpensAfter = 1, kFirstByte = 2 };
+  unsigned char classes[256];
+  for (unsigned b = 0; b < 256; ++b) {
+    classes[b] = (overlaps || words.is_boundary(static_cast<unsigned char>(b))) ? kOpensAfter : 0;
+  }
+  {
+    std::size_t pos = 0;
+    ChildMap::Entry entry;
+    while (root.children.next(pos, entry)) {
+      if (entry.key < 256) classes[entry.key] |= kFirstByte;
+    }
+  }
+
+  std::uint64_t p = 0;
+  bool opens = true;  // whether a match may start at p as far as the byte before p is concerned
+  while (p < n) {
+    // Find the next position that may start a match and whose byte leads into the trie.
+    unsigned char cls = classes[s[p]];
+    while (!(opens && (cls & kFirstByte))) {
+      opens = (cls & kOpensAfter) != 0;
+      if (++p == n) return;
+      cls = classes[s[p]];
+    }
+
+    // Longest stored keyword that is a prefix of s[p..n): one walk, no allocation.
+    const TrieNode* node = &root;
+    const TrieNode* found = nullptr;
+    std::uint64_t length = 0;
+    for (std::uint64_t i = 0; p + i < n && !node->children.empty();) {
+      node = node->children.find(s[p + i]);
+      if (node == nullptr) break;
+      ++i;
+      if (node->clean_name.has_value()) {
+        found = node;
+        length = i;
+      }
+    }
+
+    const std::uint64_t q = p + length;
+    if (found != nullptr && (q == n || overlaps || words.is_boundary(s[q]))) {
+      out.push_back({found->clean_name.view(), 1.0f, trimmed_start(s, p), q});
+      opens = (classes[s[q - 1]] & kOpensAfter) != 0;
+      p = q;
+    } else {
+      opens = (cls & kOpensAfter) != 0;
+      ++p;
+    }
+  }
+}
+
+// The fuzzy search at every position the start rule allows, with the fuzzy end rule.
+void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
+                std::vector<KeywordMatch>& out) {
+  const std::uint64_t n = text.size();
+  if (n == 0) return;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const WordBytes words(processor.non_word_boundaries);
+  const bool overlaps = processor.allow_overlaps;
+  FuzzySearch search(processor.root, text, threshold);
+
+  std::uint64_t p = 0;
+  while (p < n) {
+    if (p > 0 && !overlaps && words.is_word(s[p - 1])) {
+      // Inside a word: skip to the byte after the next boundary byte.
+      while (p < n && words.is_word(s[p - 1])) ++p;
+      if (p == n) return;
+    }
+    FuzzyCandidate candidate;
+    std::uint64_t end = 0;
+    if (!search.run(p, candidate) ||
+        !fuzzy_end_rule(text, p, candidate.consumed, words, overlaps, end)) {
+      ++p;
+      continue;
+    }
+    const std::uint64_t start = trimmed_start(s, p);
+    // A candidate of one trim byte would have its start after its end; it is not reported.
+    if (start <= end) {
+      out.push_back({candidate.node->clean_name.view(), rounded_similarity(candidate.similarity),
+                     start, end});
+    }
+    p += candidate.consumed;
+  }
+}
+
+std::vector<KeywordMatch> scan(const KeywordProcessor& processor, std::string_view search_text,
+                               float threshold) {
+  std::vector<KeywordMatch> out;
+  if (threshold == 1.0f) {
+    scan_exact(processor, search_text, out);
+  } else {
+    scan_fuzzy(processor, search_text, threshold, out);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                                           std::optional<float> threshold) {
+  const float t = validated_threshold(threshold);
+  if (processor.case_sensitive) return scan(processor, text, t);
+  const std::string search_text = normalize_text(text);
+  return scan(processor, search_text, t);
+}
+
+std::vector<KeywordMatch> extract_keywords_mapped(const KeywordProcessor& processor,
+                                                  std::string_view text,
+                                                  std::optional<float> threshold, OffsetMap& map) {
+  const float t = validated_threshold(threshold);
+  if (processor.case_sensitive) {
+    map.clear();
+    return scan(processor, text, t);
+  }
+  const std::string search_text = normalize_text(text, map);
+  return scan(processor, search_text, t);
+}
+
+}  // namespace wordsieve
