@@ -1,0 +1,186 @@
+#include "fuzzy.hpp"
+
+#include <algorithm>
+
+namespace wordsieve {
+
+namespace {
+
+// Below this many bytes of text (and of clean name) every count the search converts to float is
+// exact, which the bound and the exact-first shortcut rely on (see fuzzy.hpp).
+constexpr std::uint64_t kExactCounts = std::uint64_t{1} << 23;
+
+// Counts stay far below 2^63, so the signed conversion (one instruction) gives the same float as
+// the unsigned one.
+inline float as_float(std::uint64_t count) noexcept {
+  return static_cast<float>(static_cast<std::int64_t>(count));
+}
+
+// 1 - edits/over, the form of both the similarity and the edit gate.
+inline float one_minus_ratio(std::uint64_t edits, std::uint64_t over) noexcept {
+  return 1.0f - as_float(edits) / as_float(over);
+}
+
+}  // namespace
+
+FuzzySearch::FuzzySearch(const TrieNode& root, std::string_view text, float threshold,
+                         std::uint64_t initial_walk_credit)
+    : root_(&root),
+      text_(reinterpret_cast<const unsigned char*>(text.data())),
+      size_(text.size()),
+      threshold_(threshold),
+      shape_(root),
+      walk_credit_(initial_walk_credit) {
+  std::size_t pos = 0;
+  ChildMap::Entry entry;
+  while (root.children.next(pos, entry)) root_children_.push_back(entry);
+  stack_.reserve(64);
+}
+
+void FuzzySearch::refresh_shape() {
+  if (shape_.done() || walk_credit_ == 0) return;
+  shape_.advance(walk_credit_);
+  walk_credit_ = 0;
+  if (shape_.done()) bounded_ = size_ < kExactCounts && shape_.whole().longest_clean_name < kExactCounts;
+}
+
+// Cut 4 of fuzzy.hpp: the shortest keyword on the chain of match steps, if any.
+bool FuzzySearch::exact_first(std::uint64_t start, FuzzyCandidate& out) const {
+  const TrieNode* node = root_;
+  const std::uint64_t left = size_ - start;
+  for (std::uint64_t i = 0; i < left;) {
+    node = node->children.find(text_[start + i]);
+    if (node == nullptr) return false;
+    ++i;
+    if (node->clean_name.has_value()) {
+      out = {node, i, 1.0f};
+      return true;
+    }
+  }
+  return false;
+}
+
+bool FuzzySearch::run(std::uint64_t start, FuzzyCandidate& out) {
+  refresh_shape();
+  if (!bounded_) return search<Pass::kVisitOrder>(start, 0.0f, out);
+  if (exact_first(start, out)) return true;
+  FuzzyCandidate best;
+  if (!search<Pass::kMaximum>(start, 0.0f, best)) return false;
+  return search<Pass::kVisitOrder>(start, best.similarity, out);
+}
+
+bool FuzzySearch::out_of_reach(const State& state, std::uint64_t left, float best,
+                               float target) const {
+  if (!bounded_) return false;
+  const SubtreeShape& below = shape_.of(state.node);
+  const std::uint64_t reach = std::min(left, state.consumed + below.height);
+  const std::uint64_t over = std::max(below.longest_clean_name, reach);
+  if (over == 0) return false;
+  const float bound = one_minus_ratio(state.edits, over);
+  if (target > 0.0f) return bound < target;
+  return bound < threshold_ || bound <= best;
+}
+
+// One depth-first pass from `start` with cuts 1 to 3 (and 2 only when bounded). kVisitOrder pushes
+// the steps in the order that defines S; given a target similarity it stops at the first candidate
+// that reaches it, otherwise it keeps the best as S does. kMaximum pushes the match step last, so
+// that it is explored first, and only the best similarity it returns is used.
+//
+// A state whose edit gate fails (most states at usual thresholds) takes at most the match step,
+// and that step is the next state popped in either order; so it is followed at once, without the
+// stack. Cuts 1 and 2 are spent only on states that branch: leaving out a cut never changes the
+// result, and a chain of match steps is cheaper to follow than the cuts are to test.
+template <FuzzySearch::Pass kPass>
+bool FuzzySearch::search(std::uint64_t start, float target, FuzzyCandidate& out) {
+  const std::uint64_t left = size_ - start;
+  const unsigned char* const s = text_ + start;
+  const float t = threshold_;
+  float best = 0.0f;
+  bool found = false;
+  std::uint64_t popped = 0;
+
+  seen_.clear();
+  stack_.clear();
+  stack_.push_back({root_, 0, 0});
+  State state;
+  bool follow = false;  // `state` is the match step of the previous state
+  for (;;) {
+    ++popped;
+    if (!follow) {
+      if (stack_.empty()) break;
+      state = stack_.back();
+      stack_.pop_back();
+    }
+    follow = false;
+    const bool branches =
+        state.consumed < left && one_minus_ratio(state.edits, state.consumed + 1) >= t;  // gate
+    if (branches) {
+      if (!seen_.admit(state.node, state.consumed, state.edits)) continue;  // cut 1
+      if (out_of_reach(state, left, best, target)) continue;                // cut 2
+    }
+
+    if (state.consumed != 0 && state.node->clean_name.has_value()) {
+      const std::uint64_t k = state.node->clean_name.view().size();
+      const float sim = one_minus_ratio(state.edits, std::max(state.consumed, k));
+      if (sim >= t && sim > best) {
+        best = sim;
+        out = {state.node, state.consumed, sim};
+        found = true;
+        if (best >= 1.0f) break;                                                  // cut 3
+        if (kPass == Pass::kVisitOrder && target > 0.0f && best == target) break;  // cut 5
+      }
+    }
+
+    if (state.consumed >= left) continue;
+    const unsigned char b = s[state.consumed];
+    const std::uint64_t next = state.consumed + 1;
+    const TrieNode* const matched = state.node->children.find(b);
+    if (!branches) {
+      if (matched != nullptr) {
+        state = {matched, next, state.edits};
+        follow = true;
+      }
+      continue;
+    }
+
+    if (kPass == Pass::kVisitOrder && matched != nullptr) {
+      stack_.push_back({matched, next, state.edits});
+    }
+    const std::uint64_t edited = state.edits + 1;
+    stack_.push_back({state.node, next, edited});
+    auto push_child_steps = [&](const ChildMap::Entry& entry) {
+      if (entry.key != b) stack_.push_back({entry.child, next, edited});
+      stack_.push_back({entry.child, state.consumed, edited});
+    };
+    if (state.node == root_) {
+      for (const ChildMap::Entry& entry : root_children_) push_child_steps(entry);
+    } else {
+      std::size_t pos = 0;
+      ChildMap::Entry entry;
+      while (state.node->children.next(pos, entry)) push_child_steps(entry);
+    }
+    if (kPass == Pass::kMaximum && matched != nullptr) {
+      stack_.push_back({matched, next, state.edits});
+    }
+  }
+  walk_credit_ += popped;
+  popped_total_ += popped;
+  return found;
+}
+
+bool fuzzy_end_rule(std::string_view text, std::uint64_t start, std::uint64_t consumed,
+                    const WordBytes& words, bool allow_overlaps, std::uint64_t& end) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::uint64_t n = text.size();
+  const std::uint64_t q = start + consumed;
+  const std::uint64_t m = is_trim_byte(s[q - 1]) ? q - 1 : q;
+  end = m;
+  if (allow_overlaps || m == n) return true;
+  const std::uint64_t window_end = std::min(n, m + 3);
+  for (std::uint64_t j = m; j < window_end; ++j) {
+    if (words.is_boundary(s[j])) return true;
+  }
+  return false;
+}
+
+}  // namespace wordsieve

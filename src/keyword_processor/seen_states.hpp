@@ -1,0 +1,42 @@
+// The fewest edits with which the fuzzy search has explored each (trie node, consumed bytes) pair
+// from the current start position. An open-addressing table whose slots carry the generation in
+// which they were written, so forgetting everything between start positions costs nothing and the
+// memory is reused for the whole call.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "trie_node.hpp"
+
+namespace wordsieve {
+
+class SeenStates {
+ public:
+  SeenStates();
+
+  // Forgets every recorded pair.
+  void clear() noexcept;
+
+  // False when (node, consumed) was admitted before with at most `edits` edits. Otherwise records
+  // `edits` as the fewest for the pair and returns true.
+  bool admit(const TrieNode* node, std::uint64_t consumed, std::uint64_t edits);
+
+ private:
+  struct Slot {
+    const TrieNode* node;
+    std::uint64_t consumed;
+    std::uint64_t edits;
+    std::uint64_t generation;  // 0: never written
+  };
+
+  std::size_t slot_of(const TrieNode* node, std::uint64_t consumed) const noexcept;
+  void grow();
+
+  std::vector<Slot> slots_;
+  std::size_t mask_;
+  std::size_t used_ = 0;
+  std::uint64_t generation_ = 1;
+};
+
+}  // namespace wordsieve
