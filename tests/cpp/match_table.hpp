@@ -1,0 +1,88 @@
+// Helpers shared by the table-driven extraction and replacement tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "keyword_processor/match.hpp"
+#include "keyword_processor/processor.hpp"
+
+namespace wordsieve::test_support {
+
+struct Keyword {
+  std::string keyword;
+  std::optional<std::string> clean_name;
+};
+
+struct Store {
+  std::vector<Keyword> keywords;
+  bool case_sensitive = false;
+  bool allow_overlaps = false;
+};
+
+inline std::unique_ptr<KeywordProcessor> make_processor(const Store& store) {
+  auto kp = std::make_unique<KeywordProcessor>(store.case_sensitive, store.allow_overlaps);
+  for (const Keyword& k : store.keywords) {
+    if (k.clean_name) {
+      kp->add_keyword(k.keyword, std::string_view(*k.clean_name));
+    } else {
+      kp->add_keyword(k.keyword, std::nullopt);
+    }
+  }
+  return kp;
+}
+
+struct Expected {
+  std::string keyword;
+  float similarity;
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+// One line per match, so a failing comparison shows both lists in full.
+inline std::string describe(const std::vector<KeywordMatch>& matches) {
+  std::ostringstream out;
+  for (const KeywordMatch& m : matches) {
+    out << "('" << m.keyword << "', " << m.similarity << ", " << m.start << ", " << m.end << ") ";
+  }
+  return out.str();
+}
+
+inline std::string describe(const std::vector<Expected>& matches) {
+  std::ostringstream out;
+  for (const Expected& m : matches) {
+    out << "('" << m.keyword << "', " << m.similarity << ", " << m.start << ", " << m.end << ") ";
+  }
+  return out.str();
+}
+
+inline bool same(const std::vector<KeywordMatch>& got, const std::vector<Expected>& want) {
+  if (got.size() != want.size()) return false;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i].keyword != want[i].keyword || got[i].similarity != want[i].similarity ||
+        got[i].start != want[i].start || got[i].end != want[i].end) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Same matches, with views of the same stored clean names (the same trie nodes).
+inline bool same(const std::vector<KeywordMatch>& got, const std::vector<KeywordMatch>& want) {
+  if (got.size() != want.size()) return false;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i].keyword.data() != want[i].keyword.data() ||
+        got[i].keyword.size() != want[i].keyword.size() ||
+        got[i].similarity != want[i].similarity || got[i].start != want[i].start ||
+        got[i].end != want[i].end) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace wordsieve::test_support
