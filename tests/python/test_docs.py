@@ -48,3 +48,16 @@ def test_api_reference_covers_every_public_member():
 def test_changelog_has_an_entry_for_the_installed_version():
     changelog = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
     assert f"## {importlib.metadata.version('wordsieve')} " in changelog
+
+
+def test_guide_lists_the_same_decisions_as_the_readme():
+    def section(path, heading):
+        text = path.read_text(encoding="utf-8")
+        if heading not in text:
+            return None
+        return text.split(heading, 1)[1].split("\n## ", 1)[0].strip()
+
+    readme = section(ROOT / "README.md", "## Decisions where behaviour was left open")
+    if readme is None:
+        pytest.skip("the README has no list of decisions")
+    assert section(DOCS / "guide.md", "## Choices made where behaviour was left open") == readme
