@@ -41,7 +41,11 @@ void FuzzySearch::refresh_shape() {
   if (shape_.done() || walk_credit_ == 0) return;
   shape_.advance(walk_credit_);
   walk_credit_ = 0;
-  if (shape_.done()) bounded_ = size_ < kExactCounts && shape_.whole().longest_clean_name < kExactCounts;
+  if (shape_.done()) {
+    height_ = shape_.height();
+    longest_clean_name_ = shape_.longest_clean_name();
+    bounded_ = size_ < kExactCounts && longest_clean_name_ < kExactCounts;
+  }
 }
 
 // Cut 4 of fuzzy.hpp: the shortest keyword on the chain of match steps, if any.
@@ -72,9 +76,8 @@ bool FuzzySearch::run(std::uint64_t start, FuzzyCandidate& out) {
 bool FuzzySearch::out_of_reach(const State& state, std::uint64_t left, float best,
                                float target) const {
   if (!bounded_) return false;
-  const SubtreeShape& below = shape_.of(state.node);
-  const std::uint64_t reach = std::min(left, state.consumed + below.height);
-  const std::uint64_t over = std::max(below.longest_clean_name, reach);
+  const std::uint64_t reach = std::min(left, state.consumed + height_);
+  const std::uint64_t over = std::max(longest_clean_name_, reach);
   if (over == 0) return false;
   const float bound = one_minus_ratio(state.edits, over);
   if (target > 0.0f) return bound < target;

@@ -44,16 +44,16 @@
 //     edits, hence a similarity at least as high (F2). By F1 those states were all popped before
 //     the skipped one, so the best is already at least their similarity (F3). With e = e0 this is
 //     the plain visited set.
-//  2. Bound. Let X = (node, i, e); every state below X lies in node's subtree (steps only descend).
-//     Let h be the height of that subtree and K its longest clean name. A state Y = (node', i', e')
-//     below X has e' >= e, k' <= K, i' <= r, and, since only match steps consume a byte without an
-//     edit and each descends one level, i' <= A + e' with A = i + h - e. If x' = max(i', k') = k',
-//     then e'/x' >= e/K. Otherwise x' = i'; a similarity above 0 needs i' > e', hence A > 0, and
-//     e'/min(r, A + e') grows with e', so e'/i' >= e/min(r, A + e) = e/min(r, i + h). So every Y
-//     with a similarity above 0 has e'/x' >= e/D, D = max(K, min(r, i + h)), and a similarity
-//     <= 1 - e/D (F2). X is cut when that bound is below t or not above the best so far (F3). The
-//     height and longest clean name of the whole trie bound those of every subtree, so they serve
-//     where a node's own are not at hand.
+//  2. Bound. Let X = (node, i, e), H the height of the trie and K its longest clean name. A state
+//     Y = (node', i', e') below X has e' >= e, k' <= K, i' <= r, and, since only match steps
+//     consume a byte without an edit and each descends one level, i' <= A + e' with
+//     A = i + H - e. If x' = max(i', k') = k', then e'/x' >= e/K. Otherwise x' = i'; a similarity
+//     above 0 needs i' > e', hence A > 0, and e'/min(r, A + e') grows with e', so
+//     e'/i' >= e/min(r, A + e) = e/min(r, i + H). So every Y with a similarity above 0 has
+//     e'/x' >= e/D, D = max(K, min(r, i + H)), and a similarity <= 1 - e/D (F2). X is cut when
+//     that bound is below t or not above the best so far (F3). (The height and longest clean name
+//     of each node's own subtree would give a tighter bound, but on real keyword lists a table of
+//     them cost as much to consult as it saved.)
 //  3. Stop at 1.0. Once the best is 1.0 nothing can replace it (F3); the search ends.
 //  4. Exact first. With e >= 1 and all counts below 2^24, e/x >= 2^-24, so the similarity is at
 //     most 1 - 2^-24 < 1.0; only edit-free states reach 1.0. They form the chain of match steps
@@ -68,7 +68,7 @@
 //     a dominance cut above it would put a state of similarity >= M, hence = M, before Z in S.
 //     Knowing M early is what makes the bound strong: at low thresholds a single pass would follow
 //     text-skip chains to the end of the text from every start before its best grew.
-// Cuts 2, 4 and 5 need h and K, and exact counts: they apply only after a walk over the whole trie
+// Cuts 2, 4 and 5 need H and K, and exact counts: they apply only after a walk over the whole trie
 // (trie_shape.hpp) has finished, and only for texts shorter than 2^23 bytes (so that e <= n + 2 and
 // every other count stay below 2^24). Until then the search is one pass in S's order with cuts 1
 // and 3. The walk is paid for in slices, each as long as the search work done since the previous
@@ -142,6 +142,8 @@ class FuzzySearch {
   std::uint64_t walk_credit_;
   std::uint64_t popped_total_ = 0;
   bool bounded_ = false;  // cuts 2, 4 and 5 apply
+  std::uint64_t height_ = 0;
+  std::uint64_t longest_clean_name_ = 0;
 };
 
 // The fuzzy end rule for a candidate that consumed `consumed` (>= 1) bytes from `start`. Trims one
