@@ -32,9 +32,10 @@ class KeywordProcessor:
     subclassed.
 
     Several threads can read a processor at once, such as extraction running on the worker pool.
-    A method that changes it needs exclusive use. When Python code called during argument conversion
-    calls back into the same processor, the inner call raises ``RuntimeError`` ("Already borrowed" or
-    "Already mutably borrowed").
+    A method that changes it needs exclusive use. Python code can run during argument conversion.
+    When it tries to change the processor that the outer call is reading, the inner call raises
+    ``RuntimeError("Already borrowed")``. When it uses the processor that the outer call is changing,
+    the inner call raises ``RuntimeError("Already mutably borrowed")``.
     """
 
     def __new__(cls, case_sensitive: bool | None = False, allow_overlaps: bool | None = False) -> Self:
@@ -89,8 +90,8 @@ class KeywordProcessor:
         Returns:
             The matches in increasing order of ``start``. They never overlap. At each position where a
             match may start, the exact search takes the longest stored keyword. The fuzzy search takes
-            the candidate with the best similarity, and the first one found on a tie. The shortest
-            exact keyword wins among those that match exactly. ``start`` and ``end`` are byte offsets
+            the candidate with the best similarity, and the first one found on a tie, so among keywords
+            that match exactly the shortest wins. ``start`` and ``end`` are byte offsets
             into the searched text: the UTF-8 form of ``text``, lowercased when the processor ignores
             case. A leading space, tab, line feed or carriage return is left out of the range.
 
@@ -183,8 +184,8 @@ class KeywordProcessor:
         """The processor's whole state as bytes: keywords, clean names, word characters and both flags.
 
         The format is stable: it has no header or version, and a state stored now is read by later
-        releases. Equal processors give equal bytes. An empty processor's state is 139283 bytes, because the
-        word-character set is written in full.
+        releases. Equal processors give equal bytes. An empty processor's state is 139283 bytes,
+        because the word-character set is written in full.
         """
 
     def __setstate__(self, state: bytes) -> None:
