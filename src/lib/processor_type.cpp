@@ -71,20 +71,22 @@ PyMethodDef methods[] = {
      "add_keyword($self, keyword, clean_name=None)\n--\n\n"},
     {"remove_keyword", as_method(processor_remove_keyword), kWithArguments,
      "remove_keyword($self, keyword)\n--\n\n"},
-    // Still to come here, in this order, each once it is built:
-    //   extract_keywords($self, text, threshold=None)
-    //   parallel_extract_keywords_from_texts($self, texts, threshold=None)
-    //   replace_keywords($self, text, threshold=None)
-    //   parallel_replace_keywords_from_texts($self, texts, threshold=None)
+    {"extract_keywords", as_method(processor_extract_keywords), kWithArguments,
+     "extract_keywords($self, text, threshold=None)\n--\n\n"},
+    {"parallel_extract_keywords_from_texts", as_method(processor_parallel_extract_keywords_from_texts),
+     kWithArguments, "parallel_extract_keywords_from_texts($self, texts, threshold=None)\n--\n\n"},
+    {"replace_keywords", as_method(processor_replace_keywords), kWithArguments,
+     "replace_keywords($self, text, threshold=None)\n--\n\n"},
+    {"parallel_replace_keywords_from_texts", as_method(processor_parallel_replace_keywords_from_texts),
+     kWithArguments, "parallel_replace_keywords_from_texts($self, texts, threshold=None)\n--\n\n"},
     {"get_all_keywords", as_method(processor_get_all_keywords), METH_NOARGS,
      "get_all_keywords($self)\n--\n\n"},
     {"set_non_word_boundaries", as_method(processor_set_non_word_boundaries), kWithArguments,
      "set_non_word_boundaries($self, boundaries)\n--\n\n"},
     {"add_non_word_boundary", as_method(processor_add_non_word_boundary), kWithArguments,
      "add_non_word_boundary($self, boundary)\n--\n\n"},
-    // Still to come here, in this order, each once it is built:
-    //   __setstate__($self, state)
-    //   __getstate__($self)
+    {"__setstate__", as_method(processor_setstate), kWithArguments, "__setstate__($self, state)\n--\n\n"},
+    {"__getstate__", as_method(processor_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

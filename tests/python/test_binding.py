@@ -8,11 +8,6 @@ import pytest
 import wordsieve
 from wordsieve import KeywordProcessor
 
-has_extraction = pytest.mark.skipif(
-    not hasattr(KeywordProcessor, "extract_keywords"),
-    reason="needs an internal failure reachable from Python (extract_keywords)",
-)
-
 RESUME_LINES = (
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
     "Python stack trace below:\n"
@@ -453,7 +448,6 @@ def threshold_panic():
     return error_of(lambda: KeywordProcessor().extract_keywords("x", 2.0))
 
 
-@has_extraction
 def test_panic_exception_type():
     panic = threshold_panic()
     kind = type(panic)
@@ -475,7 +469,6 @@ def raising_boundaries(action):
     return Raising(["-"])
 
 
-@has_extraction
 def test_nested_panic_is_resumed(capfd):
     p, other = KeywordProcessor(), KeywordProcessor()
     p.add_keyword("york")
@@ -497,7 +490,6 @@ class Unprintable:
         raise ValueError("no text")
 
 
-@has_extraction
 @pytest.mark.parametrize("argument, message", [
     ("raised from Python", "raised from Python"),
     (Unprintable(), "Unwrapped panic from Python code"),
@@ -514,7 +506,6 @@ def test_panic_raised_by_python_code_is_resumed(capfd, argument, message):
     assert RESUME_LINES in capfd.readouterr().err
 
 
-@has_extraction
 def test_panic_subclass_is_an_ordinary_error(capfd):
     class Sub(type(threshold_panic())):
         pass

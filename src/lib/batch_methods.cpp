@@ -1,0 +1,111 @@
+// KeywordProcessor's batch methods: one engine call per text on the process-wide worker pool.
+//
+// All Python objects are handled on the calling thread, in two rounds: every text is copied out
+// before the parallel phase, and every result is turned into Python objects after it. The workers
+// see only native strings and the processor, which cannot change meanwhile: this thread holds the
+// interpreter lock throughout (it is never released) and shared access to the processor.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "args.hpp"
+#include "guard.hpp"
+#include "keyword_processor/extract.hpp"
+#include "keyword_processor/replace.hpp"
+#include "match_type.hpp"
+#include "panic.hpp"
+#include "processor_methods.hpp"
+#include "processor_type.hpp"
+#include "py_ref.hpp"
+#include "worker_pool.hpp"
+
+namespace wordsieve::py {
+
+namespace {
+
+constexpr Parameters<2> kParallelExtract{
+    "KeywordProcessor", "parallel_extract_keywords_from_texts", {"texts", "threshold"}, 1};
+constexpr Parameters<2> kParallelReplace{
+    "KeywordProcessor", "parallel_replace_keywords_from_texts", {"texts", "threshold"}, 1};
+
+// One batch call, shared by both methods. `Result` is the engine's result for one text and
+// `to_python` turns one result into a new reference (null with the error set).
+template <class Result, class Engine, class ToPython>
+PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* args, PyObject* kwargs,
+                    Engine engine, ToPython to_python) {
+  auto bound = bind(parameters, args, kwargs);
+  if (!bound) return nullptr;
+  SharedRef<ProcessorClass> processor(self);
+  if (!processor) return nullptr;
+  std::vector<std::string> texts;
+  std::optional<float> threshold;
+  if (!bound->convert(0, to_text_list, texts) || !bound->convert(1, to_optional_number, threshold)) {
+    return nullptr;
+  }
+  // Started by the first batch call, whether or not it has texts, so a pool that cannot start is
+  // reported on that call.
+  WorkerPool& pool = WorkerPool::global();
+
+  const wordsieve::KeywordProcessor& engine_processor = *processor;
+  // One slot per text, each written once by whichever thread processes that text. The pool rethrows
+  // the first failure (an out-of-range threshold fails every text) once all workers are done, so a
+  // call fails once and returns nothing partial.
+  std::vector<Result> results(texts.size());
+  pool.run(texts.size(), [&](std::size_t i) { results[i] = engine(engine_processor, texts[i], threshold); });
+  std::vector<std::string>().swap(texts);
+
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) {
+    propagate_python_error();
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    PyRef item = to_python(results[i]);
+    if (!item) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list.release();
+}
+
+std::vector<wordsieve::KeywordMatch> extract_one(const wordsieve::KeywordProcessor& processor,
+                                                 const std::string& text, std::optional<float> threshold) {
+  return wordsieve::extract_keywords(processor, text, threshold);
+}
+
+std::string replace_one(const wordsieve::KeywordProcessor& processor, const std::string& text,
+                        std::optional<float> threshold) {
+  return wordsieve::replace_keywords(processor, text, threshold);
+}
+
+// Runs while the processor is still held: the matches' keywords are views into its trie.
+PyRef matches_to_python(const std::vector<wordsieve::KeywordMatch>& matches) {
+  return match_list(own_matches(matches));
+}
+
+PyRef text_to_python(std::string& text) {
+  PyRef result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!result) propagate_python_error();
+  // Each native result goes as soon as it has its Python form.
+  std::string().swap(text);
+  return result;
+}
+
+}  // namespace
+
+PyObject* processor_parallel_extract_keywords_from_texts(PyObject* self, PyObject* args,
+                                                         PyObject* kwargs) noexcept {
+  return entry_point([&] {
+    return run_batch<std::vector<wordsieve::KeywordMatch>>(kParallelExtract, self, args, kwargs,
+                                                           extract_one, matches_to_python);
+  });
+}
+
+PyObject* processor_parallel_replace_keywords_from_texts(PyObject* self, PyObject* args,
+                                                         PyObject* kwargs) noexcept {
+  return entry_point([&] {
+    return run_batch<std::string>(kParallelReplace, self, args, kwargs, replace_one, text_to_python);
+  });
+}
+
+}  // namespace wordsieve::py

@@ -1,0 +1,60 @@
+// KeywordProcessor's single-text extraction and replacement.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "args.hpp"
+#include "guard.hpp"
+#include "keyword_processor/extract.hpp"
+#include "keyword_processor/replace.hpp"
+#include "match_type.hpp"
+#include "panic.hpp"
+#include "processor_methods.hpp"
+#include "processor_type.hpp"
+
+namespace wordsieve::py {
+
+namespace {
+
+constexpr Parameters<2> kExtractKeywords{"KeywordProcessor", "extract_keywords", {"text", "threshold"}, 1};
+constexpr Parameters<2> kReplaceKeywords{"KeywordProcessor", "replace_keywords", {"text", "threshold"}, 1};
+
+}  // namespace
+
+PyObject* processor_extract_keywords(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return entry_point([&]() -> PyObject* {
+    auto bound = bind(kExtractKeywords, args, kwargs);
+    if (!bound) return nullptr;
+    SharedRef<ProcessorClass> processor(self);
+    if (!processor) return nullptr;
+    std::string_view text;
+    std::optional<float> threshold;
+    if (!bound->convert(0, to_text, text) || !bound->convert(1, to_optional_number, threshold)) {
+      return nullptr;
+    }
+    const auto matches = wordsieve::extract_keywords(*processor, text, threshold);
+    // The matches' keywords are views into the trie: copy them before the access is given back.
+    return match_list(own_matches(matches)).release();
+  });
+}
+
+PyObject* processor_replace_keywords(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return entry_point([&]() -> PyObject* {
+    auto bound = bind(kReplaceKeywords, args, kwargs);
+    if (!bound) return nullptr;
+    SharedRef<ProcessorClass> processor(self);
+    if (!processor) return nullptr;
+    std::string_view text;
+    std::optional<float> threshold;
+    if (!bound->convert(0, to_text, text) || !bound->convert(1, to_optional_number, threshold)) {
+      return nullptr;
+    }
+    const std::string replaced = wordsieve::replace_keywords(*processor, text, threshold);
+    PyObject* result =
+        PyUnicode_FromStringAndSize(replaced.data(), static_cast<Py_ssize_t>(replaced.size()));
+    if (result == nullptr) propagate_python_error();
+    return result;
+  });
+}
+
+}  // namespace wordsieve::py
