@@ -30,7 +30,10 @@ constexpr std::size_t kWakeFanOut = 8;
 
 // Set on the pool's own threads, so that a call made from inside a worker runs inline instead of
 // waiting for the pool it is part of.
-thread_local const WorkerPool* current_pool = nullptr;
+// initial-exec: the variable lives in the static TLS block reserved when the thread is created. The
+// default model for a dlopen()ed module allocates the slot lazily on first use in each thread, and
+// glibc aborts the process when that allocation fails under memory pressure.
+__attribute__((tls_model("initial-exec"))) thread_local const WorkerPool* current_pool = nullptr;
 
 std::optional<std::uint64_t> parse_number(const char* text) {
   if (text == nullptr) return std::nullopt;
