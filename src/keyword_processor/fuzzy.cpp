@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "failure.hpp"
+
 namespace wordsieve {
 
 namespace {
@@ -9,6 +11,12 @@ namespace {
 // Below this many bytes of text (and of clean name) every count the search converts to float is
 // exact, which the bound and the exact-first shortcut rely on (see fuzzy.hpp).
 constexpr std::uint64_t kExactCounts = std::uint64_t{1} << 23;
+
+// The walk may visit this many nodes before the first search, so small tries are measured at once;
+// and a search without the bound may pop as many states before it yields to the walk.
+constexpr std::uint64_t kInitialWalk = 4096;
+
+constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 
 // Counts stay far below 2^63, so the signed conversion (one instruction) gives the same float as
 // the unsigned one.
@@ -24,28 +32,27 @@ inline float one_minus_ratio(std::uint64_t edits, std::uint64_t over) noexcept {
 }  // namespace
 
 FuzzySearch::FuzzySearch(const TrieNode& root, std::string_view text, float threshold,
-                         std::uint64_t initial_walk_credit)
+                         bool measure_trie)
     : root_(&root),
       text_(reinterpret_cast<const unsigned char*>(text.data())),
       size_(text.size()),
       threshold_(threshold),
       shape_(root),
-      walk_credit_(initial_walk_credit) {
+      measure_trie_(measure_trie),
+      walk_credit_(kInitialWalk),
+      search_limit_(kInitialWalk) {
   std::size_t pos = 0;
   ChildMap::Entry entry;
   while (root.children.next(pos, entry)) root_children_.push_back(entry);
   stack_.reserve(64);
 }
 
-void FuzzySearch::refresh_shape() {
-  if (shape_.done() || walk_credit_ == 0) return;
-  shape_.advance(walk_credit_);
-  walk_credit_ = 0;
-  if (shape_.done()) {
-    height_ = shape_.height();
-    longest_clean_name_ = shape_.longest_clean_name();
-    bounded_ = size_ < kExactCounts && longest_clean_name_ < kExactCounts;
-  }
+void FuzzySearch::walk_trie(std::uint64_t nodes) {
+  if (!measure_trie_ || shape_.done() || nodes == 0) return;
+  if (!shape_.advance(nodes)) return;
+  height_ = shape_.height();
+  longest_clean_name_ = shape_.longest_clean_name();
+  bounded_ = size_ < kExactCounts && longest_clean_name_ < kExactCounts;
 }
 
 // Cut 4 of fuzzy.hpp: the shortest keyword on the chain of match steps, if any.
@@ -65,12 +72,25 @@ bool FuzzySearch::exact_first(std::uint64_t start, FuzzyCandidate& out) const {
 }
 
 bool FuzzySearch::run(std::uint64_t start, FuzzyCandidate& out) {
-  refresh_shape();
-  if (!bounded_) return search<Pass::kVisitOrder>(start, 0.0f, out);
+  walk_trie(walk_credit_);
+  walk_credit_ = 0;
+  while (!bounded_) {
+    if (!measure_trie_ || shape_.done()) {
+      return search<Pass::kVisitOrder>(start, 0.0f, kNoLimit, out) == Outcome::kFound;
+    }
+    const Outcome outcome = search<Pass::kVisitOrder>(start, 0.0f, search_limit_, out);
+    if (outcome != Outcome::kOverLimit) return outcome == Outcome::kFound;
+    walk_trie(search_limit_);
+    search_limit_ *= 2;
+  }
   if (exact_first(start, out)) return true;
   FuzzyCandidate best;
-  if (!search<Pass::kMaximum>(start, 0.0f, best)) return false;
-  return search<Pass::kVisitOrder>(start, best.similarity, out);
+  if (search<Pass::kMaximum>(start, 0.0f, kNoLimit, best) == Outcome::kNone) return false;
+  if (search<Pass::kVisitOrder>(start, best.similarity, kNoLimit, out) != Outcome::kFound ||
+      out.similarity != best.similarity) {
+    fail("fuzzy search: the second pass did not reach the best similarity of the first");
+  }
+  return true;
 }
 
 bool FuzzySearch::out_of_reach(const State& state, std::uint64_t left, float best,
@@ -84,17 +104,24 @@ bool FuzzySearch::out_of_reach(const State& state, std::uint64_t left, float bes
   return bound < threshold_ || bound <= best;
 }
 
-// One depth-first pass from `start` with cuts 1 to 3 (and 2 only when bounded). kVisitOrder pushes
-// the steps in the order that defines S; given a target similarity it stops at the first candidate
-// that reaches it, otherwise it keeps the best as S does. kMaximum pushes the match step last, so
-// that it is explored first, and only the best similarity it returns is used.
+// One pass from `start` with cuts 1 to 3 (and 2 only when bounded). kVisitOrder goes depth first
+// in the order that defines S; given a target similarity it stops at the first candidate that
+// reaches it, otherwise it keeps the best as S does. kMaximum only needs the best similarity, so it
+// takes states in order of their edits (all states with e edits before any with e + 1, depth first
+// among equals): good candidates are found before long chains of edits, whose bound then cuts
+// them. A depth-first order would follow the first text-skip chain it met to the end of the text
+// before it had a best to compare with. Cut 1 stays sound in this order: of the states of greatest
+// similarity take one with the fewest edits, Y; were Y lost to a dominance cut, the dominating
+// state would lead to an equal similarity with fewer edits, or be the same state met again, whose
+// own path to Y is then followed further down.
 //
 // A state whose edit gate fails (most states at usual thresholds) takes at most the match step,
 // and that step is the next state popped in either order; so it is followed at once, without the
 // stack. Cuts 1 and 2 are spent only on states that branch: leaving out a cut never changes the
 // result, and a chain of match steps is cheaper to follow than the cuts are to test.
 template <FuzzySearch::Pass kPass>
-bool FuzzySearch::search(std::uint64_t start, float target, FuzzyCandidate& out) {
+FuzzySearch::Outcome FuzzySearch::search(std::uint64_t start, float target, std::uint64_t limit,
+                                         FuzzyCandidate& out) {
   const std::uint64_t left = size_ - start;
   const unsigned char* const s = text_ + start;
   const float t = threshold_;
@@ -104,13 +131,23 @@ bool FuzzySearch::search(std::uint64_t start, float target, FuzzyCandidate& out)
 
   seen_.clear();
   stack_.clear();
+  later_.clear();
+  // Where steps that add an edit go.
+  std::vector<State>& edited_steps = kPass == Pass::kMaximum ? later_ : stack_;
   stack_.push_back({root_, 0, 0});
   State state;
   bool follow = false;  // `state` is the match step of the previous state
   for (;;) {
-    ++popped;
+    if (++popped > limit) {  // the caller hands these states to the walk
+      popped_total_ += limit;
+      ++restarts_;
+      return Outcome::kOverLimit;
+    }
     if (!follow) {
-      if (stack_.empty()) break;
+      if (stack_.empty()) {
+        if (later_.empty()) break;
+        stack_.swap(later_);  // every state with the current edit count is done
+      }
       state = stack_.back();
       stack_.pop_back();
     }
@@ -146,14 +183,12 @@ bool FuzzySearch::search(std::uint64_t start, float target, FuzzyCandidate& out)
       continue;
     }
 
-    if (kPass == Pass::kVisitOrder && matched != nullptr) {
-      stack_.push_back({matched, next, state.edits});
-    }
+    if (matched != nullptr) stack_.push_back({matched, next, state.edits});
     const std::uint64_t edited = state.edits + 1;
-    stack_.push_back({state.node, next, edited});
+    edited_steps.push_back({state.node, next, edited});
     auto push_child_steps = [&](const ChildMap::Entry& entry) {
-      if (entry.key != b) stack_.push_back({entry.child, next, edited});
-      stack_.push_back({entry.child, state.consumed, edited});
+      if (entry.key != b) edited_steps.push_back({entry.child, next, edited});
+      edited_steps.push_back({entry.child, state.consumed, edited});
     };
     if (state.node == root_) {
       for (const ChildMap::Entry& entry : root_children_) push_child_steps(entry);
@@ -162,13 +197,10 @@ bool FuzzySearch::search(std::uint64_t start, float target, FuzzyCandidate& out)
       ChildMap::Entry entry;
       while (state.node->children.next(pos, entry)) push_child_steps(entry);
     }
-    if (kPass == Pass::kMaximum && matched != nullptr) {
-      stack_.push_back({matched, next, state.edits});
-    }
   }
   walk_credit_ += popped;
   popped_total_ += popped;
-  return found;
+  return found ? Outcome::kFound : Outcome::kNone;
 }
 
 bool fuzzy_end_rule(std::string_view text, std::uint64_t start, std::uint64_t consumed,

@@ -60,9 +60,9 @@
 //     from the root, which S visits from the shortest to the longest, so the shortest keyword on
 //     that chain is the result whenever the chain holds one.
 //  5. Two passes. The result is the first state of S whose similarity is the maximum M. The first
-//     pass finds M in whatever order finds good candidates soonest (match steps first), with cuts
-//     1 to 3; cut 1 holds in any depth-first order, as the subtree of the earlier state is finished
-//     before the later state is popped. No candidate: the search ends. The second pass walks S's
+//     pass finds M in whatever order finds good candidates soonest (fewest edits first), with cuts
+//     1 to 3 (why cut 1 holds in that order is shown at FuzzySearch::search). No candidate: the
+//     search ends. The second pass walks S's
 //     order, cuts states whose bound is below M, and stops at the first candidate of similarity
 //     M. That state Z is never cut: a bound cut above it would need a bound below M <= sim(Z), and
 //     a dominance cut above it would put a state of similarity >= M, hence = M, before Z in S.
@@ -71,8 +71,10 @@
 // Cuts 2, 4 and 5 need H and K, and exact counts: they apply only after a walk over the whole trie
 // (trie_shape.hpp) has finished, and only for texts shorter than 2^23 bytes (so that e <= n + 2 and
 // every other count stay below 2^24). Until then the search is one pass in S's order with cuts 1
-// and 3. The walk is paid for in slices, each as long as the search work done since the previous
-// one, so it never costs more than the search itself.
+// and 3. The walk is paid for out of search work: it may visit as many nodes as the searches have
+// popped states. A search without the bound can cost far more than the walk (at low thresholds
+// with a large trie), so it gives up after a limit of states, which then goes to the walk, and
+// starts again with twice the limit; the work thrown away stays within a few walks of the trie.
 #pragma once
 
 #include <cstdint>
@@ -96,19 +98,18 @@ struct FuzzyCandidate {
 // buffers between start positions so that a call allocates only while they grow.
 class FuzzySearch {
  public:
-  static constexpr std::uint64_t kInitialWalkCredit = 4096;
-
-  // `threshold` must be in [0, 1). The trie and the text must outlive the object.
-  // `initial_walk_credit` is how many trie nodes the shape walk may visit before the first search
-  // (tests pass 0 to run searches without cuts 2 and 4).
+  // `threshold` must be in [0, 1). The trie and the text must outlive the object. Without
+  // `measure_trie` the trie's shape is never walked, so every search is the single pass in S's
+  // order with cuts 1 and 3 (tests compare the two ways).
   FuzzySearch(const TrieNode& root, std::string_view text, float threshold,
-              std::uint64_t initial_walk_credit = kInitialWalkCredit);
+              bool measure_trie = true);
 
   // The candidate of the search from `start` (< text size). False when there is none.
   bool run(std::uint64_t start, FuzzyCandidate& out);
 
-  // States popped by all runs so far.
+  // States popped by all runs so far, and how many searches gave up and started again.
   std::uint64_t states_popped() const noexcept { return popped_total_; }
+  std::uint64_t restarts() const noexcept { return restarts_; }
 
  private:
   struct State {
@@ -118,16 +119,19 @@ class FuzzySearch {
   };
 
   enum class Pass {
-    kMaximum,     // any order (match steps first): the greatest similarity of any candidate
+    kMaximum,     // any order (fewest edits first): the greatest similarity of any candidate
     kVisitOrder,  // the order of S: the first candidate of the target similarity, or the best
   };
 
-  void refresh_shape();
+  enum class Outcome { kFound, kNone, kOverLimit };
+
+  void walk_trie(std::uint64_t nodes);
   bool exact_first(std::uint64_t start, FuzzyCandidate& out) const;
   // Below the target (when one is given) or not above `best`: nothing under `state` can matter.
   bool out_of_reach(const State& state, std::uint64_t left, float best, float target) const;
+  // Gives up after `limit` states.
   template <Pass kPass>
-  bool search(std::uint64_t start, float target, FuzzyCandidate& out);
+  Outcome search(std::uint64_t start, float target, std::uint64_t limit, FuzzyCandidate& out);
 
   const TrieNode* root_;
   const unsigned char* text_;
@@ -136,11 +140,15 @@ class FuzzySearch {
 
   std::vector<ChildMap::Entry> root_children_;  // the root's children, listed once per call
   std::vector<State> stack_;
+  std::vector<State> later_;  // kMaximum: states with one edit more than those on stack_
   SeenStates seen_;
 
   TrieShape shape_;
-  std::uint64_t walk_credit_;
+  bool measure_trie_;
+  std::uint64_t walk_credit_;    // nodes the walk may visit: as many states as searches popped
+  std::uint64_t search_limit_;   // states a search without the bound may pop before it yields
   std::uint64_t popped_total_ = 0;
+  std::uint64_t restarts_ = 0;
   bool bounded_ = false;  // cuts 2, 4 and 5 apply
   std::uint64_t height_ = 0;
   std::uint64_t longest_clean_name_ = 0;

@@ -62,6 +62,10 @@ TEST(ExtractExact, Cases) {
   const std::vector<ExactCase> cases = {
       {"longest keyword wins", new_york, "new york city", {{"new york", 1.0f, 0, 8}}},
       {"longest fails end rule, shorter not tried", new_york, "new yorkshire", {}},
+      {"longest, where the fuzzy search takes the shortest",
+       {{{"ab", {}}, {"abc", {}}}},
+       "abc d",
+       {{"abc", 1.0f, 0, 3}}},
       {"inside a word", cat, "concatenate", {}},
       {"inside a word with overlaps", cat_overlaps, "concatenate", {{"cat", 1.0f, 3, 6}}},
       {"scan resumes after a match",

@@ -44,17 +44,10 @@ struct Expected {
 };
 
 // One line per match, so a failing comparison shows both lists in full.
-inline std::string describe(const std::vector<KeywordMatch>& matches) {
+template <typename Match>
+std::string describe(const std::vector<Match>& matches) {
   std::ostringstream out;
-  for (const KeywordMatch& m : matches) {
-    out << "('" << m.keyword << "', " << m.similarity << ", " << m.start << ", " << m.end << ") ";
-  }
-  return out.str();
-}
-
-inline std::string describe(const std::vector<Expected>& matches) {
-  std::ostringstream out;
-  for (const Expected& m : matches) {
+  for (const Match& m : matches) {
     out << "('" << m.keyword << "', " << m.similarity << ", " << m.start << ", " << m.end << ") ";
   }
   return out.str();
