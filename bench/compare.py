@@ -1,0 +1,748 @@
+"""wordsieve next to the libraries a user would pick instead, on the same inputs, in one process.
+
+    python bench/compare.py --out bench/results          # about ten minutes on two cores
+    python bench/compare.py --out bench/results --quick  # a smoke run of every section
+
+Needs the `bench` extra (`pip install ".[bench]"`): pyahocorasick, hyperscan, regex, matplotlib.
+A peer that cannot be imported is recorded as missing and its rows are left out. The C++ part (raw
+scan next to memcpy and memchr, fuzzy search next to the literal work-stack search) is built with
+CMake into --cpp-build unless --skip-cpp is given.
+
+Writes OUT/results.json (every figure), OUT/results.md (the tables) and OUT/throughput.png
+(extraction throughput against keyword count). Every figure is a median of several runs; ratios are
+taken between figures of the same run, so background load hits both sides alike.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import pickle
+import platform
+import random
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+DEFAULT_CORPUS = Path(os.environ.get("WORDSIEVE_CORPUS", REPO.parent / "shared" / "corpus"))
+
+# The engine's default word characters; every peer gets the same whole-word rule.
+WORD_CHARS = frozenset("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz")
+RE_WORD = "0-9A-Za-z_"
+KEYWORD_COUNTS = (100, 10_000, 100_000)
+
+
+# --------------------------------------------------------------------------------------------
+# Inputs
+
+
+def load_inputs(corpus: Path, text_bytes: int) -> dict:
+    words = [w for w in (corpus / "keywords_en.txt").read_text(encoding="utf-8").split("\n") if w]
+    kjv = (corpus / "prose_kjv.txt").read_text(encoding="utf-8")
+    jargon = (corpus / "prose_jargon.txt").read_text(encoding="utf-8")
+    # Half plain ASCII scripture, half technical prose with non-ASCII punctuation, cut at lines.
+    half = text_bytes // 2
+    text = cut_lines(kjv, half) + "\n" + cut_lines(jargon, half)
+    text_words = set(re.findall(f"[{RE_WORD}]+", text.lower()))
+    rng = random.Random(20251207)
+    shuffled = words[:]
+    rng.shuffle(shuffled)
+    absent = [w for w in shuffled if w.lower() not in text_words]
+    return {
+        "words": shuffled,
+        "absent": absent,
+        "pseudo": pseudo_words(100_000, {w.lower() for w in words} | text_words),
+        "text": text,
+        "ascii_sample": cut_lines(kjv, 200_000),
+        "lines": [line for line in text.split("\n") if line],
+    }
+
+
+def cut_lines(text: str, limit_bytes: int) -> str:
+    out, size = [], 0
+    for line in text.split("\n"):
+        n = len(line.encode()) + 1
+        if size + n > limit_bytes and out:
+            break
+        out.append(line)
+        size += n
+    return "\n".join(out)
+
+
+def pseudo_words(count: int, taken: set[str]) -> list[str]:
+    """Pronounceable lower-case words that are neither keywords nor words of the text: the same
+    seed gives the same list on every machine."""
+    rng = random.Random(17)
+    onsets = ["b", "c", "d", "f", "g", "h", "j", "k", "l", "m", "n", "p", "r", "s", "t", "v", "w",
+              "z", "br", "cr", "dr", "fl", "gr", "pl", "pr", "sk", "sl", "st", "tr", "ch", "sh", "th"]
+    vowels = ["a", "e", "i", "o", "u", "ai", "ea", "io", "ou"]
+    codas = ["", "", "", "n", "r", "s", "l", "m", "nd", "rt", "st", "x"]
+    out, seen = [], set(taken)
+    while len(out) < count:
+        w = "".join(rng.choice(onsets) + rng.choice(vowels) for _ in range(rng.randint(2, 4)))
+        w += rng.choice(codas)
+        if w not in seen:
+            seen.add(w)
+            out.append(w)
+    return out
+
+
+def keyword_set(inputs: dict, count: int, matches: str) -> list[str]:
+    """`count` keywords. "many": English words (a quarter of them occur in the prose) topped up with
+    pseudo-words past the 20,000 of the list; "few": words that do not occur in the text, then
+    pseudo-words."""
+    base = inputs["words"] if matches == "many" else inputs["absent"]
+    if count <= len(base):
+        return base[:count]
+    return base + inputs["pseudo"][: count - len(base)]
+
+
+def slice_text(text: str, limit_bytes: int) -> str:
+    if limit_bytes >= len(text.encode()):
+        return text
+    cut = text.encode()[:limit_bytes].decode("utf-8", "ignore")
+    space = cut.rfind(" ")
+    return cut[:space] if space > 0 else cut
+
+
+# --------------------------------------------------------------------------------------------
+# Timing
+
+
+def median_time(fn, repeat: int, min_seconds: float = 0.0) -> float:
+    """Median seconds of one call, over `repeat` runs (more while they add up to less than
+    `min_seconds`, for calls that take microseconds)."""
+    fn()
+    times = []
+    start = time.perf_counter()
+    while len(times) < repeat or (time.perf_counter() - start < min_seconds and len(times) < 10_000):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def throughput(make_run, text: str, repeat: int, budget: float) -> dict:
+    """MB/s of `make_run(text_slice)()`: probes a small slice, then times a slice that takes about
+    `budget` seconds per run (the whole text when that is fast enough)."""
+    size = len(text.encode())
+    probe = slice_text(text, min(size, 32_768))
+    run = make_run(probe)
+    t0 = time.perf_counter()
+    run()
+    probe_t = max(time.perf_counter() - t0, 1e-6)
+    want = int(len(probe.encode()) * budget / probe_t)
+    part = slice_text(text, max(min(size, want), 16_384))
+    run = make_run(part)
+    t = median_time(run, repeat)
+    part_bytes = len(part.encode())
+    return {"mb_s": part_bytes / t / 1e6, "seconds": t, "bytes": part_bytes}
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+# --------------------------------------------------------------------------------------------
+# The libraries, each answering the same question: the whole-word occurrences of the keywords,
+# longest first, with the clean name and the position of each.
+
+
+def optional_import(name: str):
+    try:
+        return __import__(name)
+    except Exception as exc:  # a wheel that does not install here is recorded, not fatal
+        return exc
+
+
+class Peers:
+    def __init__(self):
+        self.modules = {name: optional_import(name) for name in ("ahocorasick", "hyperscan", "regex")}
+
+    def get(self, name):
+        m = self.modules[name]
+        return None if isinstance(m, Exception) else m
+
+    def status(self) -> dict:
+        out = {}
+        for name, m in self.modules.items():
+            if isinstance(m, Exception):
+                out[name] = f"missing: {type(m).__name__}: {m}"
+            else:
+                out[name] = getattr(m, "__version__", None) or getattr(m, "VERSION", None) or "installed"
+                if not isinstance(out[name], str):
+                    out[name] = str(out[name])
+        return out
+
+
+def build_wordsieve(keywords, case_sensitive):
+    from wordsieve import KeywordProcessor
+
+    p = KeywordProcessor(case_sensitive=case_sensitive)
+    for w in keywords:
+        p.add_keyword(w)
+    return p
+
+
+def clean_names(keywords, case_sensitive):
+    """key text -> clean name, as the engine stores them without an explicit clean name."""
+    return {(w if case_sensitive else w.lower()): (w if case_sensitive else w.lower()) for w in keywords}
+
+
+def wordsieve_extract(p):
+    return lambda text: p.extract_keywords(text)
+
+
+def aho_build(ahocorasick, keywords, case_sensitive):
+    a = ahocorasick.Automaton()
+    for key, name in clean_names(keywords, case_sensitive).items():
+        a.add_word(key, (name, len(key)))
+    a.make_automaton()
+    return a
+
+
+def aho_extract(a, case_sensitive, longest=True):
+    """pyahocorasick plus the cheapest whole-word filter: the characters on either side of a hit
+    must not be word characters. iter_long gives leftmost-longest hits; iter gives every hit."""
+    word = WORD_CHARS
+
+    def run(text):
+        s = text if case_sensitive else text.lower()
+        n = len(s)
+        out = []
+        hits = a.iter_long(s) if longest else a.iter(s)
+        for end, (name, length) in hits:
+            start = end - length + 1
+            if (start == 0 or s[start - 1] not in word) and (end + 1 == n or s[end + 1] not in word):
+                out.append((name, start, end + 1))
+        return out
+
+    return run
+
+
+def re_alternation(keywords, case_sensitive):
+    names = clean_names(keywords, case_sensitive)
+    alts = "|".join(re.escape(k) for k in sorted(names, key=len, reverse=True))
+    flags = 0 if case_sensitive else re.IGNORECASE
+    return re.compile(f"(?<![{RE_WORD}])(?:{alts})(?![{RE_WORD}])", flags), names
+
+
+def re_prefix_tree(keywords, case_sensitive):
+    """The keywords as one pattern shaped like their trie: (?:a(?:b|c)?|d...), greedy, so that the
+    longest keyword is tried first at each position."""
+    names = clean_names(keywords, case_sensitive)
+    root: dict = {}
+    for k in names:
+        node = root
+        for ch in k:
+            node = node.setdefault(ch, {})
+        node[""] = True
+
+    def emit(node) -> str:
+        # Iterative post-order, so that long keywords cannot exhaust the Python stack.
+        done: dict[int, str] = {}
+        stack = [(node, False)]
+        while stack:
+            n, expanded = stack.pop()
+            children = sorted((c, sub) for c, sub in n.items() if c != "")
+            if not expanded:
+                stack.append((n, True))
+                stack.extend((sub, False) for _, sub in children)
+                continue
+            parts = [re.escape(c) + done.pop(id(sub)) for c, sub in children]
+            if not parts:
+                done[id(n)] = ""
+            elif "" in n:
+                done[id(n)] = "(?:" + "|".join(parts) + ")?"
+            elif len(parts) == 1:
+                done[id(n)] = parts[0]
+            else:
+                done[id(n)] = "(?:" + "|".join(parts) + ")"
+        return done[id(node)]
+
+    flags = 0 if case_sensitive else re.IGNORECASE
+    return re.compile(f"(?<![{RE_WORD}])(?:{emit(root)})(?![{RE_WORD}])", flags), names
+
+
+def re_extract(compiled, case_sensitive):
+    pattern, names = compiled
+
+    def run(text):
+        if case_sensitive:
+            return [(names[m.group()], m.start(), m.end()) for m in pattern.finditer(text)]
+        return [(names[m.group().lower()], m.start(), m.end()) for m in pattern.finditer(text)]
+
+    return run
+
+
+def hs_build(hyperscan, keywords, case_sensitive):
+    names = list(clean_names(keywords, case_sensitive).items())
+    db = hyperscan.Database()
+    flags = hyperscan.HS_FLAG_SOM_LEFTMOST | (0 if case_sensitive else hyperscan.HS_FLAG_CASELESS)
+    exprs = [b"\\b" + re.escape(k).encode() + b"\\b" for k, _ in names]
+    db.compile(expressions=exprs, ids=list(range(len(exprs))), elements=len(exprs),
+               flags=[flags] * len(exprs))
+    return db, [name for _, name in names]
+
+
+def hs_extract(built, case_sensitive):
+    db, names = built
+
+    def run(text):
+        out = []
+        append = out.append
+
+        def on_match(i, start, end, flags, context):
+            append((names[i], start, end))
+
+        db.scan(text.encode(), match_event_handler=on_match)
+        out.sort(key=lambda m: m[1])
+        return out
+
+    return run
+
+
+def regex_fuzzy(regex, keywords, errors=1):
+    names = clean_names(keywords, False)
+    alts = "|".join(regex.escape(k) for k in sorted(names, key=len, reverse=True))
+    pattern = regex.compile(f"(?<![{RE_WORD}])(?:{alts}){{e<={errors}}}(?![{RE_WORD}])")
+
+    def make(text):
+        low = text.lower()
+        return lambda: [(m.group(), m.start(), m.end()) for m in pattern.finditer(low)]
+
+    return make
+
+
+# --------------------------------------------------------------------------------------------
+# Sections
+
+
+class Results:
+    def __init__(self):
+        self.rows: list[dict] = []
+        self.notes: list[str] = []
+
+    def add(self, section, workload, keywords, library, value, unit, **extra):
+        row = {"section": section, "workload": workload, "keywords": keywords, "library": library,
+               "value": value, "unit": unit, **extra}
+        self.rows.append(row)
+        shown = f"{value:,.3f}" if isinstance(value, float) else f"{value:,}"
+        print(f"  {section:<10} {workload:<34} {keywords:>7} {library:<28} {shown:>14} {unit}", flush=True)
+        return row
+
+    def note(self, text):
+        self.notes.append(text)
+        print("  note:", text, flush=True)
+
+
+def same_answer(ours, theirs) -> dict:
+    a = [(m.keyword, m.start, m.end) for m in ours]
+    b = list(theirs)
+    common = len(set(a) & set(b))
+    return {"ours": len(a), "theirs": len(b), "common": common, "identical": a == b}
+
+
+def section_exact(res: Results, inputs, peers: Peers, counts, repeat, budget):
+    ahocorasick, hyperscan = peers.get("ahocorasick"), peers.get("hyperscan")
+    text = inputs["text"]
+    sample = inputs["ascii_sample"]
+    for matches in ("many", "few"):
+        for case_sensitive in (False, True):
+            wl = f"exact {'case-sens.' if case_sensitive else 'case-insens.'}, {matches} matches"
+            for count in counts:
+                kws = keyword_set(inputs, count, matches)
+                p = build_wordsieve(kws, case_sensitive)
+                ours = throughput(lambda t: (lambda: p.extract_keywords(t)), text, repeat, budget)
+                n_matches = len(p.extract_keywords(text))
+                res.add("extract", wl, count, "wordsieve", ours["mb_s"], "MB/s", matches=n_matches,
+                        bytes=ours["bytes"])
+                truth = p.extract_keywords(sample)
+
+                def peer(name, run_of, cap=budget):
+                    got = throughput(lambda t: (lambda: run_of(t)), text, repeat, cap)
+                    check = same_answer(truth, run_of(sample))
+                    res.add("extract", wl, count, name, got["mb_s"], "MB/s", bytes=got["bytes"],
+                            ratio=ours["mb_s"] / got["mb_s"], agreement=check)
+
+                if ahocorasick is not None:
+                    a = aho_build(ahocorasick, kws, case_sensitive)
+                    peer("pyahocorasick iter_long+filter", aho_extract(a, case_sensitive, True))
+                    peer("pyahocorasick iter+filter", aho_extract(a, case_sensitive, False))
+                    del a
+                if hyperscan is not None and count <= 10_000:
+                    t0 = time.perf_counter()
+                    built = hs_build(hyperscan, kws, case_sensitive)
+                    res.add("build", f"hyperscan compile, {matches}", count, "hyperscan",
+                            (time.perf_counter() - t0) * 1e6 / count, "us/keyword")
+                    peer("hyperscan", hs_extract(built, case_sensitive))
+                    del built
+                if count <= 10_000:
+                    peer("re prefix tree", re_extract(re_prefix_tree(kws, case_sensitive), case_sensitive))
+                    # The plain alternation costs time per keyword at every word start.
+                    peer("re alternation", re_extract(re_alternation(kws, case_sensitive), case_sensitive),
+                         budget / 2)
+                del p
+                gc.collect()
+
+
+def section_replace(res: Results, inputs, peers: Peers, counts, repeat, budget):
+    ahocorasick = peers.get("ahocorasick")
+    text = inputs["text"]
+    for count in counts:
+        kws = keyword_set(inputs, count, "many")
+        p = build_wordsieve(kws, False)
+        ours = throughput(lambda t: (lambda: p.replace_keywords(t)), text, repeat, budget)
+        res.add("replace", "replace case-insens., many", count, "wordsieve", ours["mb_s"], "MB/s")
+        sample = inputs["ascii_sample"]
+        truth = p.replace_keywords(sample)
+
+        def splice(find):
+            def run(t):
+                pieces, last = [], 0
+                for name, start, end in find(t):
+                    pieces.append(t[last:start])
+                    pieces.append(name)
+                    last = end
+                pieces.append(t[last:])
+                return "".join(pieces)
+            return run
+
+        def peer(name, run_of, cap=budget):
+            got = throughput(lambda t: (lambda: run_of(t)), text, repeat, cap)
+            res.add("replace", "replace case-insens., many", count, name, got["mb_s"], "MB/s",
+                    ratio=ours["mb_s"] / got["mb_s"], identical=run_of(sample) == truth)
+
+        if ahocorasick is not None:
+            peer("pyahocorasick iter_long+filter", splice(aho_extract(aho_build(ahocorasick, kws, False), False)))
+        if count <= 10_000:
+            pat, names = re_prefix_tree(kws, False)
+            peer("re prefix tree (sub)", lambda t: pat.sub(lambda m: names[m.group().lower()], t))
+
+
+def section_build(res: Results, inputs, peers: Peers, counts, repeat):
+    ahocorasick = peers.get("ahocorasick")
+    from wordsieve import KeywordProcessor
+
+    for count in counts:
+        kws = keyword_set(inputs, count, "many")
+        reps = max(3, repeat if count < 100_000 else 3)
+
+        def ours():
+            p = KeywordProcessor()
+            for w in kws:
+                p.add_keyword(w)
+            return p
+
+        t_ours = median_time(ours, reps)
+        res.add("build", "add_keyword (+ finalize)", count, "wordsieve", t_ours * 1e6 / count, "us/keyword")
+        if ahocorasick is not None:
+            def theirs():
+                a = ahocorasick.Automaton()
+                for w in kws:
+                    a.add_word(w.lower(), w.lower())
+                a.make_automaton()
+                return a
+
+            t_theirs = median_time(theirs, reps)
+            res.add("build", "add_keyword (+ finalize)", count, "pyahocorasick add_word+make_automaton",
+                    t_theirs * 1e6 / count, "us/keyword", ratio=t_theirs / t_ours)
+        gc.collect()
+
+
+def section_memory(res: Results, inputs, counts):
+    """Resident memory added by building, in a fresh process per library and size: the keyword
+    list is read first, so only the structure itself is counted."""
+    with tempfile.TemporaryDirectory() as tmp:
+        for count in counts:
+            if count < 10_000:
+                continue  # a few pages of noise per hundred keywords
+            kw_file = Path(tmp) / f"kw{count}.txt"
+            kw_file.write_text("\n".join(w.lower() for w in keyword_set(inputs, count, "many")), encoding="utf-8")
+            for library in ("wordsieve", "pyahocorasick"):
+                out = child(["memory", library, str(kw_file)])
+                if out is None:
+                    continue
+                res.add("memory", "resident bytes per keyword", count, library, out["per_keyword"], "bytes",
+                        rss_delta=out["delta"])
+    by = {(r["keywords"], r["library"]): r for r in res.rows if r["section"] == "memory"}
+    for count in counts:
+        ours, theirs = by.get((count, "wordsieve")), by.get((count, "pyahocorasick"))
+        if ours and theirs:
+            ours["ratio"] = ours["value"] / theirs["value"]
+
+
+def section_pickle(res: Results, inputs, counts, repeat):
+    from wordsieve import KeywordProcessor
+
+    for count in counts:
+        kws = keyword_set(inputs, count, "many")
+        p = build_wordsieve(kws, False)
+        reps = max(3, repeat)
+        t_dump = median_time(lambda: pickle.dumps(p), reps)
+        blob = pickle.dumps(p)
+        t_load = median_time(lambda: pickle.loads(blob), reps)
+
+        def rebuild():
+            q = KeywordProcessor()
+            for w in kws:
+                q.add_keyword(w)
+
+        t_build = median_time(rebuild, reps)
+        res.add("pickle", "dumps", count, "wordsieve", t_dump * 1e3, "ms", size=len(blob))
+        res.add("pickle", "loads", count, "wordsieve", t_load * 1e3, "ms", ratio=t_build / t_load)
+        res.add("pickle", "rebuild with add_keyword", count, "wordsieve", t_build * 1e3, "ms")
+        res.add("pickle", "pickle size per keyword", count, "wordsieve", len(blob) / count, "bytes")
+
+
+def section_fuzzy(res: Results, inputs, peers: Peers, repeat, budget, quick):
+    regex = peers.get("regex")
+    text = inputs["text"]
+    for count in (100, 1_000):
+        kws = keyword_set(inputs, count, "many")
+        p = build_wordsieve(kws, False)
+        for t in (0.9, 0.8, 0.6):
+            got = throughput(lambda s, t=t: (lambda: p.extract_keywords(s, t)), text, repeat, budget)
+            res.add("fuzzy", f"fuzzy threshold {t}", count, "wordsieve", got["mb_s"], "MB/s", bytes=got["bytes"])
+            if regex is not None and (count == 100 or t == 0.8) and not (quick and count > 100):
+                make = regex_fuzzy(regex, kws)
+                slow = throughput(make, text, max(1, repeat // 2), budget / 2)
+                res.add("fuzzy", f"fuzzy threshold {t}", count, "regex {e<=1}", slow["mb_s"], "MB/s",
+                        bytes=slow["bytes"], ratio=got["mb_s"] / slow["mb_s"])
+
+
+def section_batch(res: Results, counts):
+    for count in counts:
+        if count != 10_000:
+            continue
+        for matches in ("many", "few"):
+            for workers in (1, 2):
+                out = child(["batch", str(count), matches], {"RAYON_NUM_THREADS": str(workers)})
+                if out is None:
+                    continue
+                res.add("batch", f"batch extract, {matches} matches, {workers} worker(s)", count, "wordsieve",
+                        out["loop"] / out["batch"], "x loop", loop_ms=out["loop"] * 1e3,
+                        batch_ms=out["batch"] * 1e3, texts=out["texts"])
+
+
+# --------------------------------------------------------------------------------------------
+# C++ benchmarks
+
+
+def section_cpp(res: Results, inputs, args):
+    build = Path(args.cpp_build)
+    if not args.skip_cpp_build:
+        subprocess.run(["cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja", "-DWORDSIEVE_PYTHON=OFF",
+                        "-DWORDSIEVE_TESTS=OFF", "-DWORDSIEVE_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", str(build), "--target", "scan_bench", "fuzzy_bench"], check=True,
+                       stdout=subprocess.DEVNULL)
+    with tempfile.TemporaryDirectory() as tmp:
+        text_file = Path(tmp) / "text.txt"
+        text_file.write_text(inputs["text"], encoding="utf-8")
+        for count in (100, 10_000):
+            kw_file = Path(tmp) / f"kw{count}.txt"
+            kw_file.write_text("\n".join(keyword_set(inputs, count, "many")) + "\n", encoding="utf-8")
+            out = subprocess.run([str(build / "scan_bench"), str(kw_file), str(text_file), "0"],
+                                 env={**os.environ, "SCAN_BENCH_ONLY": "", "SCAN_BENCH_EXACT_ONLY": "1"},
+                                 check=True, capture_output=True, text=True).stdout
+            figures = {}
+            for line in out.splitlines():
+                m = re.match(r"(.+?)\s{2,}([0-9.]+) MB/s", line)
+                if m:
+                    figures[m.group(1).strip()] = float(m.group(2))
+            memcpy = figures.get("memcpy")
+            for name, mbs in figures.items():
+                res.add("raw scan", name, count, "C++ engine" if name not in ("memcpy", "memchr (absent byte)")
+                        else "libc", mbs, "MB/s", of_memcpy=(mbs / memcpy) if memcpy else None)
+        kw_file = Path(tmp) / "kw1000.txt"
+        kw_file.write_text("\n".join(keyword_set(inputs, 1_000, "many")) + "\n", encoding="utf-8")
+        fuzzy_bytes = "4096" if args.quick else "16384"
+        out = subprocess.run([str(build / "fuzzy_bench"), str(kw_file), str(text_file), fuzzy_bytes,
+                              "0.9", "0.8", "0.6"], check=True, capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            if line.startswith("{"):
+                row = json.loads(line)
+                row.pop("keywords", None)
+                res.add("fuzzy C++", f"fuzzy threshold {row['threshold']}", 1_000, "search vs literal",
+                        row["literal_s"] / row["fast_s"] if row.get("fast_s") else 0.0, "x literal", **row)
+
+
+# --------------------------------------------------------------------------------------------
+# Children: measurements that need a fresh process
+
+
+def child(argv, env=None):
+    proc = subprocess.run([sys.executable, __file__, "--child", *argv], capture_output=True, text=True,
+                          env={**os.environ, **(env or {})})
+    if proc.returncode != 0:
+        print(proc.stderr, file=sys.stderr)
+        return None
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def run_child(argv, corpus: Path):
+    kind = argv[0]
+    if kind == "memory":
+        library, path = argv[1], argv[2]
+        if library == "wordsieve":
+            from wordsieve import KeywordProcessor as build
+        else:
+            from ahocorasick import Automaton as build
+        kws = Path(path).read_text(encoding="utf-8").split("\n")
+        gc.collect()
+        before = rss_bytes()
+        built = build()
+        if library == "wordsieve":
+            for w in kws:
+                built.add_keyword(w)
+        else:
+            for w in kws:
+                built.add_word(w, w)  # the value is the string the caller already holds
+            built.make_automaton()
+        gc.collect()
+        delta = rss_bytes() - before
+        print(json.dumps({"delta": delta, "per_keyword": delta / len(kws)}))
+    elif kind == "batch":
+        count, matches = int(argv[1]), argv[2]
+        inputs = load_inputs(corpus, 2_000_000)
+        p = build_wordsieve(keyword_set(inputs, count, matches), False)
+        lines = inputs["lines"]
+        assert p.parallel_extract_keywords_from_texts(lines[:50]) is not None
+        loop = median_time(lambda: [p.extract_keywords(t) for t in lines], 7)
+        batch = median_time(lambda: p.parallel_extract_keywords_from_texts(lines), 7)
+        print(json.dumps({"loop": loop, "batch": batch, "texts": len(lines)}))
+
+
+# --------------------------------------------------------------------------------------------
+# Report
+
+
+def write_report(res: Results, out: Path, meta: dict):
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "results.json").write_text(json.dumps({"meta": meta, "notes": res.notes, "rows": res.rows},
+                                                 indent=1))
+    lines = ["| section | workload | keywords | library | median | unit | wordsieve is |",
+             "|---|---|---:|---|---:|---|---|"]
+    for r in res.rows:
+        ratio = r.get("ratio")
+        if ratio is None:
+            rel = ""
+        elif r["section"] in ("memory",):
+            rel = f"{ratio:.2f}x its memory"
+        elif r["section"] == "pickle":
+            rel = f"loads {ratio:.1f}x faster than rebuilding"
+        elif r["section"] == "build":
+            rel = f"{ratio:.2f}x faster"
+        else:
+            rel = f"{ratio:.2f}x faster"
+        if r.get("of_memcpy") is not None and r["library"] != "libc":
+            rel = f"{r['of_memcpy']:.3f} of memcpy"
+        v = r["value"]
+        shown = f"{v:,.2f}" if isinstance(v, float) else f"{v:,}"
+        lines.append(f"| {r['section']} | {r['workload']} | {r['keywords']:,} | {r['library']} | {shown} | "
+                     f"{r['unit']} | {rel} |")
+    (out / "results.md").write_text("\n".join(lines) + "\n\n" + "\n".join(f"- {n}" for n in res.notes) + "\n")
+    chart(res, out / "throughput.png")
+
+
+def chart(res: Results, path: Path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except Exception as exc:
+        res.note(f"no chart: matplotlib unavailable ({exc})")
+        return
+    panels = [("exact case-insens., many matches", "extract"), ("exact case-insens., few matches", "extract"),
+              ("replace case-insens., many", "replace")]
+    fig, axes = plt.subplots(1, len(panels), figsize=(5.2 * len(panels), 4.4))
+    for ax, (workload, section) in zip(axes, panels):
+        libs: dict[str, list] = {}
+        for r in res.rows:
+            if r["section"] == section and r["workload"] == workload:
+                libs.setdefault(r["library"], []).append((r["keywords"], r["value"]))
+        for lib, pts in sorted(libs.items()):
+            pts.sort()
+            ax.plot([k for k, _ in pts], [v for _, v in pts], marker="o",
+                    linewidth=2.5 if lib == "wordsieve" else 1.2, label=lib)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("keywords")
+        ax.set_ylabel("MB/s (from Python, median)")
+        ax.set_title(workload, fontsize=10)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--out", type=Path, default=REPO / "bench" / "results")
+    parser.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS)
+    parser.add_argument("--quick", action="store_true", help="small inputs, one pass of every section")
+    parser.add_argument("--only", default="", help="comma-separated sections to run (default: all)")
+    parser.add_argument("--cpp-build", default=str(REPO / "build-bench"))
+    parser.add_argument("--skip-cpp", action="store_true", help="leave out the C++ benchmarks")
+    parser.add_argument("--skip-cpp-build", action="store_true", help="use the binaries already in --cpp-build")
+    parser.add_argument("--child", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        run_child(args.child, args.corpus)
+        return
+
+    t_start = time.perf_counter()
+    repeat = 3 if args.quick else 7
+    budget = 0.02 if args.quick else 0.15
+    counts = (100, 10_000) if args.quick else KEYWORD_COUNTS
+    inputs = load_inputs(args.corpus, 400_000 if args.quick else 2_000_000)
+    peers = Peers()
+    import wordsieve
+
+    meta = {
+        "python": sys.version.split()[0], "machine": platform.machine(), "cpus": os.cpu_count(),
+        "processor": platform.processor(), "wordsieve": getattr(wordsieve, "__file__", "?"),
+        "peers": peers.status(), "text_bytes": len(inputs["text"].encode()), "quick": args.quick,
+        "keyword_sets": "shuffled keywords_en.txt (20,000 English words); past 20,000, deterministic "
+                        "pseudo-words (seeded generator in this script)",
+    }
+    res = Results()
+    for name, status in meta["peers"].items():
+        if status.startswith("missing"):
+            res.note(f"{name} {status}")
+    print(f"text: {meta['text_bytes']:,} bytes of English prose; peers: {meta['peers']}", flush=True)
+    only = set(filter(None, args.only.split(",")))
+    sections = [
+        ("build", lambda: section_build(res, inputs, peers, counts, repeat)),
+        ("memory", lambda: section_memory(res, inputs, counts)),
+        ("extract", lambda: section_exact(res, inputs, peers, counts, repeat, budget)),
+        ("replace", lambda: section_replace(res, inputs, peers, counts, repeat, budget)),
+        ("fuzzy", lambda: section_fuzzy(res, inputs, peers, repeat, budget, args.quick)),
+        ("batch", lambda: section_batch(res, counts)),
+        ("pickle", lambda: section_pickle(res, inputs, counts, repeat)),
+        ("cpp", lambda: None if args.skip_cpp else section_cpp(res, inputs, args)),
+    ]
+    for name, run in sections:
+        if only and name not in only:
+            continue
+        t0 = time.perf_counter()
+        print(f"[{name}]", flush=True)
+        run()
+        print(f"[{name}] {time.perf_counter() - t0:.1f} s", flush=True)
+    meta["seconds"] = time.perf_counter() - t_start
+    write_report(res, args.out, meta)
+    print(f"done in {meta['seconds']:.0f} s; wrote {args.out}/results.json, results.md, throughput.png")
+
+
+if __name__ == "__main__":
+    main()
