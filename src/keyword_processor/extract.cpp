@@ -96,11 +96,12 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text,
 void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
                 std::vector<KeywordMatch>& out) {
   const std::uint64_t n = text.size();
-  if (n == 0) return;
+  const TrieNode& root = processor.root;
+  if (n == 0 || (root.children.empty() && !root.clean_name.has_value())) return;  // no candidates
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const WordBytes words(processor.non_word_boundaries);
   const bool overlaps = processor.allow_overlaps;
-  FuzzySearch search(processor.root, text, threshold);
+  FuzzySearch search(root, text, threshold);
 
   std::uint64_t p = 0;
   while (p < n) {

@@ -12,9 +12,13 @@ namespace {
 // exact, which the bound and the exact-first shortcut rely on (see fuzzy.hpp).
 constexpr std::uint64_t kExactCounts = std::uint64_t{1} << 23;
 
-// The walk may visit this many nodes before the first search, so small tries are measured at once;
-// and a search without the bound may pop as many states before it yields to the walk.
-constexpr std::uint64_t kInitialWalk = 4096;
+// The walk may visit this many nodes before the first search, so small tries are measured at once
+// while a short text over a large trie does not pay for much of a walk it may never need.
+constexpr std::uint64_t kInitialWalk = 512;
+
+// A search without the bound may pop this many states before it first yields to the walk: more
+// than a search at a usual threshold needs.
+constexpr std::uint64_t kInitialSearchLimit = 4096;
 
 constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 
@@ -40,7 +44,7 @@ FuzzySearch::FuzzySearch(const TrieNode& root, std::string_view text, float thre
       shape_(root),
       measure_trie_(measure_trie),
       walk_credit_(kInitialWalk),
-      search_limit_(kInitialWalk) {
+      search_limit_(kInitialSearchLimit) {
   std::size_t pos = 0;
   ChildMap::Entry entry;
   while (root.children.next(pos, entry)) root_children_.push_back(entry);
