@@ -27,9 +27,11 @@
 // Why the faster search returns exactly that candidate
 // ----------------------------------------------------
 // Call S the sequence of states the stack search above pops. Its result is the first state of S
-// with the greatest similarity among those that pass the candidate test. FuzzySearch walks the same
-// tree of states in the same order and only leaves out some states together with everything below
-// them; the result stays the same as long as no left-out state would have replaced the best in S.
+// with the greatest similarity among those that pass the candidate test. The passes below in S's
+// order walk the same tree of states in the same order and only leave out some states together
+// with everything below them; the result stays the same as long as no left-out state would have
+// replaced the best in S. (Following a chain of match steps without the stack, as the code does,
+// changes nothing: the single step of such a state is the next one popped anyway.)
 //  F1 Every step adds one to i or descends one level in the trie, so no state lies below itself,
 //     and everything below a state depends on the state alone.
 //  F2 While every count is exact in a float (below 2^24), 1 - e/x is non-increasing in e and
@@ -50,8 +52,8 @@
 //     A = i + H - e. If x' = max(i', k') = k', then e'/x' >= e/K. Otherwise x' = i'; a similarity
 //     above 0 needs i' > e', hence A > 0, and e'/min(r, A + e') grows with e', so
 //     e'/i' >= e/min(r, A + e) = e/min(r, i + H). So every Y with a similarity above 0 has
-//     e'/x' >= e/D, D = max(K, min(r, i + H)), and a similarity <= 1 - e/D (F2). X is cut when
-//     that bound is below t or not above the best so far (F3). (The height and longest clean name
+//     e'/x' >= e/D, D = max(K, min(r, i + H)), and a similarity <= 1 - e/D (F2, D being exact
+//     too). X is cut when that bound is below t or not above the best so far (F3). (The height and longest clean name
 //     of each node's own subtree would give a tighter bound, but on real keyword lists a table of
 //     them cost as much to consult as it saved.)
 //  3. Stop at 1.0. Once the best is 1.0 nothing can replace it (F3); the search ends.
@@ -62,12 +64,12 @@
 //  5. Two passes. The result is the first state of S whose similarity is the maximum M. The first
 //     pass finds M in whatever order finds good candidates soonest (fewest edits first), with cuts
 //     1 to 3 (why cut 1 holds in that order is shown at FuzzySearch::search). No candidate: the
-//     search ends. The second pass walks S's
-//     order, cuts states whose bound is below M, and stops at the first candidate of similarity
-//     M. That state Z is never cut: a bound cut above it would need a bound below M <= sim(Z), and
-//     a dominance cut above it would put a state of similarity >= M, hence = M, before Z in S.
-//     Knowing M early is what makes the bound strong: at low thresholds a single pass would follow
-//     text-skip chains to the end of the text from every start before its best grew.
+//     search ends. The second pass walks S's order, cuts states whose bound is below M, and stops
+//     at the first candidate of similarity M. That state Z is never cut: a bound cut above it
+//     would need a bound below M <= sim(Z), and a dominance cut above it would put a state of
+//     similarity >= M, hence = M, before Z in S. Knowing M early is what makes the bound strong:
+//     at low thresholds a single pass would follow text-skip chains to the end of the text from
+//     every start before its best grew.
 // Cuts 2, 4 and 5 need H and K, and exact counts: they apply only after a walk over the whole trie
 // (trie_shape.hpp) has finished, and only for texts shorter than 2^23 bytes (so that e <= n + 2 and
 // every other count stay below 2^24). Until then the search is one pass in S's order with cuts 1
