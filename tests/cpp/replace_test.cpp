@@ -77,11 +77,12 @@ TEST(Replace, ThresholdFailureComesFromExtraction) {
 }
 
 // Characters whose lowercase form has another UTF-8 length move the search-text offsets of every
-// match after them; replacement maps them back to the input.
-TEST(Replace, LengthChangingCharactersBeforeAMatch) {
+// match after them, or stretch the match that holds them; replacement maps them back to the input.
+TEST(Replace, LengthChangingCharacters) {
   KeywordProcessor kp;
   kp.add_keyword("apple", "fruit");
   kp.add_keyword("i", "I");
+  kp.add_keyword("stra\u00DFe", "street");
   struct Case {
     const char* name;
     const char* text;
@@ -91,6 +92,7 @@ TEST(Replace, LengthChangingCharactersBeforeAMatch) {
       {"Kelvin sign, 3 bytes to 1", "\u212A apple", "\u212A fruit"},
       {"capital I with dot, 2 bytes to 3", "\u0130 apple", "\u0130 fruit"},
       {"capital sharp s, 3 bytes to 2", "\u1E9E apple", "\u1E9E fruit"},
+      {"changed character inside the match", "STRA\u1E9EE \u212A", "street \u212A"},
       {"several before, several after", "\u212A\u0130 apple \u1E9E apple \u0130\u0130 APPLE",
        "\u212A\u0130 fruit \u1E9E fruit \u0130\u0130 fruit"},
       // 'İ' lowercases to 'i' U+0307: the keyword 'i' matches the first byte of that, an end
