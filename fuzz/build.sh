@@ -5,6 +5,12 @@
 #   fuzz/build.sh
 #   fuzz/out/fuzz_processor_state -max_total_time=180 fuzz/out/corpus/processor_state fuzz/corpus/processor_state
 #   fuzz/out/fuzz_match_state     -max_total_time=180 fuzz/out/corpus/match_state     fuzz/corpus/match_state
+#   fuzz/out/fuzz_extract         -max_total_time=600 -close_fd_mask=2 fuzz/out/corpus/extract fuzz/corpus/extract
+#   fuzz/out/fuzz_normalize       -max_total_time=600 fuzz/out/corpus/normalize fuzz/corpus/normalize
+#
+# A rejected input prints a one-line failure report on standard error, hence -close_fd_mask=2 for
+# the targets that provoke them on purpose (fuzz_extract: invalid thresholds); a mismatch prints
+# its reason on standard output before aborting.
 #
 # Pass the writable corpus directory first: libFuzzer adds new inputs to it and only reads the seeds.
 set -euo pipefail
@@ -19,7 +25,9 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -fsanitize=address,undefined -fno-sanitize-recover=undefined
        -I "$root/src")
 
-mkdir -p "$out/obj" "$out/corpus/processor_state" "$out/corpus/match_state"
+targets=(fuzz_processor_state fuzz_match_state fuzz_extract fuzz_normalize)
+mkdir -p "$out/obj"
+for target in "${targets[@]}"; do mkdir -p "$out/corpus/${target#fuzz_}"; done
 
 sources=("$root"/src/keyword_processor/*.cpp "$root/src/lib/processor_state.cpp"
          "$root/src/lib/match_state.cpp")
@@ -33,7 +41,7 @@ printf '%s\n' "${sources[@]}" | xargs -P "$JOBS" -I{} sh -c \
   'src="$1"; shift; obj="$1/obj/$(basename "${src%.cpp}").o"; shift; exec "$@" -c "$src" -o "$obj"' \
   _ {} "$out" "$CXX" "${flags[@]}" -fsanitize=fuzzer-no-link
 
-for target in fuzz_processor_state fuzz_match_state; do
+for target in "${targets[@]}"; do
   "$CXX" "${flags[@]}" -fsanitize=fuzzer "$here/$target.cpp" "${objects[@]}" -o "$out/$target"
   echo "built $out/$target"
 done
