@@ -16,10 +16,6 @@ void* checked_malloc(std::size_t n) {
   return p;
 }
 
-std::size_t keys_bytes(std::uint32_t capacity) {
-  return (capacity * sizeof(std::uint32_t) + 7) & ~std::size_t{7};
-}
-
 }  // namespace
 
 // Dense nodes: a direct table for byte keys, and sorted arrays for the rare keys above 0xFF.
@@ -31,11 +27,6 @@ struct ChildMap::Dense {
 
 std::uint32_t ChildMap::small_capacity(std::uint32_t size) noexcept {
   return std::max<std::uint32_t>(2, std::bit_ceil(size));
-}
-
-TrieNode** ChildMap::small_children() const noexcept {
-  const std::uint32_t capacity = small_capacity(size_);
-  return reinterpret_cast<TrieNode**>(static_cast<char*>(data_) + keys_bytes(capacity));
 }
 
 ChildMap::ChildMap(ChildMap&& other) noexcept
@@ -92,43 +83,55 @@ void ChildMap::free_storage() noexcept {
   kind_ = kEmpty;
 }
 
-TrieNode* ChildMap::find(std::uint32_t key) const noexcept {
-  switch (kind_) {
-    case kOne:
-      return key_ == key ? static_cast<TrieNode*>(data_) : nullptr;
-    case kSmall: {
-      const std::uint32_t* keys = small_keys();
-      for (std::uint32_t i = 0; i < size_; ++i) {
-        if (keys[i] == key) return small_children()[i];
-      }
-      return nullptr;
-    }
-    case kDense: {
-      const Dense* d = dense();
-      if (key < 256) return d->bytes[key];
-      auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
-      if (it == d->wide_keys.end() || *it != key) return nullptr;
-      return d->wide_children[static_cast<std::size_t>(it - d->wide_keys.begin())];
-    }
-    default:
-      return nullptr;
-  }
+TrieNode* ChildMap::find_dense(std::uint32_t key) const noexcept {
+  const Dense* d = dense();
+  if (key < 256) return d->bytes[key];
+  auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
+  if (it == d->wide_keys.end() || *it != key) return nullptr;
+  return d->wide_children[static_cast<std::size_t>(it - d->wide_keys.begin())];
 }
 
+// `entries` are in ascending key order, all keys below 256, 2 <= size <= kSmallMax.
 void ChildMap::set_small(std::uint32_t size, const Entry* entries) {
   const std::uint32_t capacity = small_capacity(size);
-  void* block = checked_malloc(keys_bytes(capacity) + capacity * sizeof(TrieNode*));
-  auto* keys = static_cast<std::uint32_t*>(block);
-  auto* children = reinterpret_cast<TrieNode**>(static_cast<char*>(block) + keys_bytes(capacity));
+  void* block = checked_malloc(kSmallKeyBytes + capacity * sizeof(TrieNode*));
+  auto* keys = static_cast<unsigned char*>(block);
+  auto* children = reinterpret_cast<TrieNode**>(keys + kSmallKeyBytes);
+  std::memset(keys, 0, kSmallKeyBytes);
   for (std::uint32_t i = 0; i < size; ++i) {
-    keys[i] = entries[i].key;
+    keys[i] = static_cast<unsigned char>(entries[i].key);
     children[i] = entries[i].child;
   }
-  if (kind_ == kSmall) std::free(data_);
-  if (kind_ == kDense) delete dense();
+  free_storage();
   data_ = block;
   size_ = size;
   kind_ = kSmall;
+}
+
+// `entries` are in ascending key order.
+void ChildMap::set_dense(std::uint32_t size, const Entry* entries) {
+  auto d = std::make_unique<Dense>();
+  for (std::uint32_t i = 0; i < size; ++i) {
+    if (entries[i].key < 256) {
+      d->bytes[entries[i].key] = entries[i].child;
+    } else {
+      d->wide_keys.push_back(entries[i].key);
+      d->wide_children.push_back(entries[i].child);
+    }
+  }
+  free_storage();
+  data_ = d.release();
+  size_ = size;
+  kind_ = kDense;
+}
+
+// The representation a map of these entries (ascending, size >= 2) is kept in.
+void ChildMap::set_entries(std::uint32_t size, const Entry* entries) {
+  if (size <= kSmallMax && entries[size - 1].key < 256) {
+    set_small(size, entries);
+  } else {
+    set_dense(size, entries);
+  }
 }
 
 void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
@@ -142,53 +145,44 @@ void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
     case kOne: {
       Entry entries[2] = {{key_, static_cast<TrieNode*>(data_)}, {key, child}};
       if (entries[1].key < entries[0].key) std::swap(entries[0], entries[1]);
-      kind_ = kEmpty;  // the single child moves into the new block; nothing to free
-      set_small(2, entries);
+      data_ = nullptr;  // the single child moves into the new storage; nothing to free
+      kind_ = kEmpty;
+      try {
+        set_entries(2, entries);
+      } catch (...) {
+        data_ = entries[0].key == key ? entries[1].child : entries[0].child;
+        key_ = entries[0].key == key ? entries[1].key : entries[0].key;
+        size_ = 1;
+        kind_ = kOne;
+        throw;
+      }
       return;
     }
     case kSmall: {
-      if (size_ < kSmallMax) {
-        Entry entries[kSmallMax];
-        std::uint32_t n = 0;
-        std::uint32_t* keys = small_keys();
-        TrieNode** children = small_children();
-        bool placed = false;
-        for (std::uint32_t i = 0; i < size_; ++i) {
-          if (!placed && key < keys[i]) {
-            entries[n++] = {key, child};
-            placed = true;
-          }
-          entries[n++] = {keys[i], children[i]};
+      unsigned char* keys = small_keys();
+      TrieNode** children = small_children();
+      std::uint32_t at = 0;
+      while (at < size_ && keys[at] < key) ++at;
+      if (key < 256 && size_ < kSmallMax && small_capacity(size_ + 1) == small_capacity(size_)) {
+        // Room in the block: shift the larger keys up by one.
+        for (std::uint32_t i = size_; i > at; --i) {
+          keys[i] = keys[i - 1];
+          children[i] = children[i - 1];
         }
-        if (!placed) entries[n++] = {key, child};
-        if (small_capacity(n) == small_capacity(size_)) {
-          // Same block size: rewrite in place.
-          for (std::uint32_t i = 0; i < n; ++i) {
-            keys[i] = entries[i].key;
-          }
-          size_ = n;
-          TrieNode** out = small_children();
-          for (std::uint32_t i = 0; i < n; ++i) out[i] = entries[i].child;
-        } else {
-          set_small(n, entries);
-        }
+        keys[at] = static_cast<unsigned char>(key);
+        children[at] = child;
+        size_ = size_ + 1;
         return;
       }
-      auto* d = new Dense();
-      const std::uint32_t* keys = small_keys();
-      TrieNode** children = small_children();
+      Entry entries[kSmallMax + 1];
+      std::uint32_t n = 0;
       for (std::uint32_t i = 0; i < size_; ++i) {
-        if (keys[i] < 256) {
-          d->bytes[keys[i]] = children[i];
-        } else {
-          d->wide_keys.push_back(keys[i]);
-          d->wide_children.push_back(children[i]);
-        }
+        if (i == at) entries[n++] = {key, child};
+        entries[n++] = {keys[i], children[i]};
       }
-      std::free(data_);
-      data_ = d;
-      kind_ = kDense;
-      [[fallthrough]];
+      if (at == size_) entries[n++] = {key, child};
+      set_entries(n, entries);
+      return;
     }
     case kDense: {
       Dense* d = dense();
@@ -198,7 +192,12 @@ void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
         auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
         const auto at = it - d->wide_keys.begin();
         d->wide_keys.insert(it, key);
-        d->wide_children.insert(d->wide_children.begin() + at, child);
+        try {
+          d->wide_children.insert(d->wide_children.begin() + at, child);
+        } catch (...) {
+          d->wide_keys.erase(d->wide_keys.begin() + at);
+          throw;
+        }
       }
       size_ = size_ + 1;
       return;
@@ -219,7 +218,8 @@ void ChildMap::insert(std::uint32_t key, std::unique_ptr<TrieNode> child) {
     ChildMap holder;
     holder.add_new(key, old);
   }
-  add_new(key, child.release());
+  add_new(key, child.get());
+  child.release();
 }
 
 void ChildMap::erase(std::uint32_t key) {
@@ -229,6 +229,9 @@ void ChildMap::erase(std::uint32_t key) {
   }
 }
 
+// Never allocates: a small block shrinks in place (it may then hold more room than its size needs),
+// and a dense table that would have to become a small block stays dense when that block cannot be
+// allocated, which is a valid representation of any size.
 TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
   TrieNode* found = nullptr;
   switch (kind_) {
@@ -242,33 +245,26 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
       kind_ = kEmpty;
       return found;
     case kSmall: {
-      std::uint32_t* keys = small_keys();
+      if (key >= 256) return nullptr;
+      unsigned char* keys = small_keys();
       TrieNode** children = small_children();
-      std::uint32_t at = size_;
-      for (std::uint32_t i = 0; i < size_; ++i) {
-        if (keys[i] == key) at = i;
-      }
+      std::uint32_t at = 0;
+      while (at < size_ && keys[at] != key) ++at;
       if (at == size_) return nullptr;
       found = children[at];
-      Entry entries[kSmallMax];
-      std::uint32_t n = 0;
-      for (std::uint32_t i = 0; i < size_; ++i) {
-        if (i != at) entries[n++] = {keys[i], children[i]};
+      for (std::uint32_t i = at + 1; i < size_; ++i) {
+        keys[i - 1] = keys[i];
+        children[i - 1] = children[i];
       }
-      if (n == 1) {
+      size_ = size_ - 1;
+      keys[size_] = 0;
+      if (size_ == 1) {
+        TrieNode* last = children[0];
+        const std::uint32_t last_key = keys[0];
         std::free(data_);
-        data_ = entries[0].child;
-        key_ = entries[0].key;
-        size_ = 1;
+        data_ = last;
+        key_ = last_key;
         kind_ = kOne;
-      } else {
-        // Shrinking never needs more memory than the block has, but a fresh block keeps the
-        // capacity rule exact; removal is rare enough for the allocation.
-        try {
-          set_small(n, entries);
-        } catch (const std::bad_alloc&) {
-          std::abort();
-        }
       }
       return found;
     }
@@ -287,23 +283,24 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
         d->wide_children.erase(d->wide_children.begin() + at);
       }
       size_ = size_ - 1;
-      if (size_ <= kSmallMax) {
+      if (size_ == 1) {
+        std::size_t pos = 0;
+        Entry last;
+        next(pos, last);
+        delete d;
+        data_ = last.child;
+        key_ = last.key;
+        kind_ = kOne;
+      } else if (size_ <= kSmallMax && d->wide_keys.empty()) {
         Entry entries[kSmallMax];
         std::uint32_t n = 0;
         std::size_t pos = 0;
         Entry e;
         while (next(pos, e)) entries[n++] = e;
         try {
-          if (n == 1) {
-            delete d;
-            data_ = entries[0].child;
-            key_ = entries[0].key;
-            kind_ = kOne;
-          } else {
-            set_small(n, entries);
-          }
-        } catch (const std::bad_alloc&) {
-          std::abort();
+          set_small(n, entries);
+        } catch (...) {
+          // Stays dense.
         }
       }
       return found;

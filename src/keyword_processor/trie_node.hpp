@@ -5,11 +5,16 @@
 // as a million-byte keyword is destroyed without deep recursion.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace wordsieve {
 
@@ -22,10 +27,13 @@ struct TrieNode;
 // the map changes representation with its size:
 //   * no child:       nothing allocated;
 //   * one child:      key and pointer held inline;
-//   * 2..16 children: one block of keys and pointers, sorted by key, searched linearly;
-//   * more:           a 256-slot table indexed by byte, plus a sorted list for keys above 0xFF.
-// Lookup is constant time in every representation. Iteration is always in ascending key order, so the
-// persisted form of a trie and the tie-breaking order of the fuzzy search depend only on its content.
+//   * 2..16 children, all keys bytes: one block of 16 key bytes and the child pointers, sorted by key;
+//     a lookup compares the 16 key bytes at once;
+//   * more, or any key above 0xFF: a 256-slot table indexed by byte, plus a sorted list for keys
+//     above 0xFF.
+// Lookup is constant time in every representation and is inline, since the scans make one per byte.
+// Iteration is always in ascending key order, so the persisted form of a trie and the tie-breaking
+// order of the fuzzy search depend only on its content.
 class ChildMap {
  public:
   struct Entry {
@@ -44,7 +52,12 @@ class ChildMap {
   bool empty() const noexcept { return size_ == 0; }
 
   // The child under `key`, or null.
-  TrieNode* find(std::uint32_t key) const noexcept;
+  TrieNode* find(std::uint32_t key) const noexcept {
+    if (kind_ == kOne) return key_ == key ? static_cast<TrieNode*>(data_) : nullptr;
+    if (kind_ == kSmall) return key < 256 ? find_small(static_cast<unsigned char>(key)) : nullptr;
+    if (kind_ == kDense) return find_dense(key);
+    return nullptr;
+  }
 
   // The child under `key`, created empty when there is none.
   TrieNode& find_or_create(std::uint32_t key);
@@ -67,17 +80,39 @@ class ChildMap {
   enum Kind : std::uint8_t { kEmpty, kOne, kSmall, kDense };
 
   static constexpr std::uint32_t kSmallMax = 16;
+  static constexpr std::size_t kSmallKeyBytes = 16;  // the keys of a small block, padded to 16
 
-  // kSmall storage: `capacity` keys, padded to 8 bytes, then `capacity` child pointers; the capacity
-  // is always max(2, bit_ceil(size)), so it needs no header.
+  // kSmall storage: 16 key bytes (unused ones zero, masked off by the size), then the child
+  // pointers; room for max(2, bit_ceil(size)) of them, so the block needs no header.
   static std::uint32_t small_capacity(std::uint32_t size) noexcept;
-  std::uint32_t* small_keys() const noexcept { return static_cast<std::uint32_t*>(data_); }
-  TrieNode** small_children() const noexcept;
+  unsigned char* small_keys() const noexcept { return static_cast<unsigned char*>(data_); }
+  TrieNode** small_children() const noexcept {
+    return reinterpret_cast<TrieNode**>(static_cast<unsigned char*>(data_) + kSmallKeyBytes);
+  }
   Dense* dense() const noexcept { return static_cast<Dense*>(data_); }
 
+  TrieNode* find_small(unsigned char key) const noexcept {
+    const unsigned char* keys = small_keys();
+#if defined(__SSE2__)
+    const __m128i hits = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys)),
+                                        _mm_set1_epi8(static_cast<char>(key)));
+    const unsigned mask =
+        static_cast<unsigned>(_mm_movemask_epi8(hits)) & ((1U << size_) - 1U);
+    return mask != 0 ? small_children()[std::countr_zero(mask)] : nullptr;
+#else
+    for (std::uint32_t i = 0; i < size_; ++i) {
+      if (keys[i] == key) return small_children()[i];
+    }
+    return nullptr;
+#endif
+  }
+  TrieNode* find_dense(std::uint32_t key) const noexcept;
+
   void set_small(std::uint32_t size, const Entry* entries);  // replaces the storage (not children)
+  void set_dense(std::uint32_t size, const Entry* entries);  // likewise
   void free_storage() noexcept;  // frees blocks only; the children must have been released
   void add_new(std::uint32_t key, TrieNode* child);  // key must be absent
+  void set_entries(std::uint32_t size, const Entry* entries);  // the representation for `size`
   TrieNode* detach(std::uint32_t key) noexcept;      // removes the entry, returns its child
 
   void* data_ = nullptr;      // kOne: the child; kSmall: the block; kDense: Dense*
