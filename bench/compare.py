@@ -118,14 +118,17 @@ def slice_text(text: str, limit_bytes: int) -> str:
 
 def median_time(fn, repeat: int, min_seconds: float = 0.0) -> float:
     """Median seconds of one call, over `repeat` runs (more while they add up to less than
-    `min_seconds`, for calls that take microseconds)."""
-    fn()
+    `min_seconds`, for calls that take microseconds). What the call returns is dropped after the
+    clock stops, so freeing a result is not counted."""
+    kept = fn()
     times = []
     start = time.perf_counter()
     while len(times) < repeat or (time.perf_counter() - start < min_seconds and len(times) < 10_000):
+        kept = None
         t0 = time.perf_counter()
-        fn()
+        kept = fn()
         times.append(time.perf_counter() - t0)
+    del kept
     return statistics.median(times)
 
 
@@ -495,6 +498,7 @@ def section_pickle(res: Results, inputs, counts, repeat):
             q = KeywordProcessor()
             for w in kws:
                 q.add_keyword(w)
+            return q
 
         t_build = median_time(rebuild, reps)
         res.add("pickle", "dumps", count, "wordsieve", t_dump * 1e3, "ms", size=len(blob))

@@ -4,7 +4,10 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
+
+#include "node_pool.hpp"
 
 namespace wordsieve {
 
@@ -57,14 +60,23 @@ ChildMap::~ChildMap() {
   }
   // Each node is deleted only after its children were moved to the stack, so no destructor below
   // recurses: depth costs heap, not call stack.
+  // The slots go back to the pool in batches, one lock for many nodes.
   std::vector<TrieNode*> stack;
   release_all(stack);
+  void* done[256];
+  std::size_t count = 0;
   while (!stack.empty()) {
     TrieNode* node = stack.back();
     stack.pop_back();
     node->children.release_all(stack);
-    delete node;
+    node->~TrieNode();
+    done[count++] = node;
+    if (count == std::size(done)) {
+      node_pool::release_many(done, count);
+      count = 0;
+    }
   }
+  node_pool::release_many(done, count);
 }
 
 void ChildMap::free_storage() noexcept {
@@ -357,29 +369,49 @@ struct CleanName::Block {
 CleanName& CleanName::operator=(CleanName&& other) noexcept {
   if (this != &other) {
     reset();
-    block_ = other.block_;
-    other.block_ = nullptr;
+    bits_ = other.bits_;
+    other.bits_ = 0;
   }
   return *this;
 }
 
 std::string_view CleanName::view() const noexcept {
-  if (block_ == nullptr) return {};
-  return {block_->bytes, block_->size};
+  if (bits_ == 0) return {};
+  if (is_inline()) return {reinterpret_cast<const char*>(&bits_) + 1, (bits_ & 0xFFU) >> 1};
+  const Block* block = reinterpret_cast<const Block*>(bits_);
+  return {block->bytes, block->size};
 }
 
 void CleanName::assign(std::string_view text) {
-  auto* block = static_cast<Block*>(checked_malloc(offsetof(Block, bytes) + text.size() + 1));
-  block->size = text.size();
-  if (!text.empty()) std::memcpy(block->bytes, text.data(), text.size());
-  block->bytes[text.size()] = '\0';
+  std::uintptr_t bits;
+  if (kInline && text.size() <= kInlineMax) {
+    unsigned char raw[sizeof bits] = {};
+    raw[0] = static_cast<unsigned char>(text.size() << 1 | 1U);
+    if (!text.empty()) std::memcpy(raw + 1, text.data(), text.size());
+    std::memcpy(&bits, raw, sizeof bits);
+  } else {
+    auto* block = static_cast<Block*>(checked_malloc(offsetof(Block, bytes) + text.size() + 1));
+    block->size = text.size();
+    if (!text.empty()) std::memcpy(block->bytes, text.data(), text.size());
+    block->bytes[text.size()] = '\0';
+    bits = reinterpret_cast<std::uintptr_t>(block);
+  }
   reset();
-  block_ = block;
+  bits_ = bits;
 }
 
 void CleanName::reset() noexcept {
-  std::free(block_);
-  block_ = nullptr;
+  if (bits_ != 0 && !is_inline()) std::free(reinterpret_cast<Block*>(bits_));
+  bits_ = 0;
 }
+
+static_assert(sizeof(TrieNode) <= node_pool::kSlotSize && alignof(TrieNode) <= node_pool::kSlotAlign);
+
+void* TrieNode::operator new(std::size_t size) {
+  if (size > node_pool::kSlotSize) throw std::bad_alloc();
+  return node_pool::allocate();
+}
+
+void TrieNode::operator delete(void* node) noexcept { node_pool::release(node); }
 
 }  // namespace wordsieve

@@ -121,29 +121,39 @@ class ChildMap {
   std::uint32_t kind_ : 8 = kEmpty;
 };
 
-// An optional UTF-8 string in one pointer: null when absent; an empty string is present.
+// An optional UTF-8 string in one word: zero when absent, else either a pointer to a heap block or,
+// on little-endian machines, up to 7 bytes held in the word itself (its lowest byte, odd, gives the
+// length), since most keywords are short. An empty string is present.
 class CleanName {
  public:
   CleanName() noexcept = default;
   CleanName(const CleanName&) = delete;
   CleanName& operator=(const CleanName&) = delete;
-  CleanName(CleanName&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  CleanName(CleanName&& other) noexcept : bits_(other.bits_) { other.bits_ = 0; }
   CleanName& operator=(CleanName&& other) noexcept;
   ~CleanName() { reset(); }
 
-  bool has_value() const noexcept { return block_ != nullptr; }
-  std::string_view view() const noexcept;  // empty when absent
+  bool has_value() const noexcept { return bits_ != 0; }
+  std::string_view view() const noexcept;  // empty when absent; valid while the name is unchanged
   void assign(std::string_view text);
   void reset() noexcept;
 
  private:
   struct Block;
-  Block* block_ = nullptr;
+  static constexpr bool kInline = std::endian::native == std::endian::little;
+  static constexpr std::size_t kInlineMax = 7;
+  bool is_inline() const noexcept { return kInline && (bits_ & 1U) != 0; }
+
+  std::uintptr_t bits_ = 0;
 };
 
+// Nodes live in the slots of node_pool.hpp; a trie walk reads nodes only.
 struct TrieNode {
   ChildMap children;
   CleanName clean_name;
+
+  static void* operator new(std::size_t size);
+  static void operator delete(void* node) noexcept;
 };
 
 }  // namespace wordsieve
