@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -62,6 +63,10 @@ Page* new_page(Pool& p) {
   if (page == nullptr) {
     void* memory = std::aligned_alloc(kPageSize, kPageSize);
     if (memory == nullptr) throw std::bad_alloc();
+    if (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(memory)) >= (std::uint64_t{1} << 48)) {
+      std::free(memory);
+      throw std::bad_alloc();
+    }
     page = static_cast<Page*>(memory);
   }
   *page = Page{nullptr, nullptr, nullptr, 0, 0, false};
@@ -84,11 +89,7 @@ void release_locked(Pool& p, void* slot) noexcept {
   }
 }
 
-}  // namespace
-
-void* allocate() {
-  Pool& p = pool();
-  std::lock_guard<std::mutex> lock(p.mutex);
+void* allocate_locked(Pool& p) {
   Page* page = p.open != nullptr ? p.open : new_page(p);
   void* slot;
   if (page->free != nullptr) {
@@ -103,20 +104,67 @@ void* allocate() {
   return slot;
 }
 
-void release(void* slot) noexcept {
-  if (slot == nullptr) return;
+// Each thread keeps a few slots of its own, so that building a trie takes the pool's lock once per
+// batch of nodes rather than once per node. Slots kept here count as used for their pages.
+constexpr std::size_t kBatch = 32;
+
+struct Cache {
+  void* slots[2 * kBatch];
+  std::size_t count = 0;
+
+  ~Cache() {
+    if (count == 0) return;
+    Pool& p = pool();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    for (std::size_t i = 0; i < count; ++i) release_locked(p, slots[i]);
+    count = 0;
+  }
+};
+
+thread_local Cache cache;
+
+void refill(Cache& c) {
   Pool& p = pool();
   std::lock_guard<std::mutex> lock(p.mutex);
-  release_locked(p, slot);
+  void* got[kBatch];
+  std::size_t n = 0;
+  while (n < kBatch) {
+    try {
+      got[n] = allocate_locked(p);
+    } catch (...) {
+      if (n == 0) throw;
+      break;
+    }
+    ++n;
+  }
+  // Handed out last to first, so that nodes made one after another lie in ascending order, as a
+  // keyword's nodes are walked.
+  while (n > 0) c.slots[c.count++] = got[--n];
+}
+
+void flush(Cache& c) {
+  Pool& p = pool();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  while (c.count > kBatch) release_locked(p, c.slots[--c.count]);
+}
+
+}  // namespace
+
+void* allocate() {
+  Cache& c = cache;
+  if (c.count == 0) refill(c);
+  return c.slots[--c.count];
+}
+
+void release(void* slot) noexcept {
+  if (slot == nullptr) return;
+  Cache& c = cache;
+  if (c.count == std::size(c.slots)) flush(c);
+  c.slots[c.count++] = slot;
 }
 
 void release_many(void* const* slots, std::size_t count) noexcept {
-  if (count == 0) return;
-  Pool& p = pool();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (slots[i] != nullptr) release_locked(p, slots[i]);
-  }
+  for (std::size_t i = 0; i < count; ++i) release(slots[i]);
 }
 
 }  // namespace wordsieve::node_pool

@@ -7,17 +7,19 @@
 // system allocator, so memory is not held after a processor is gone (one empty page stays cached).
 //
 // One pool per process, shared by every processor; a mutex makes it safe to build tries on
-// several threads at once. Reading a trie never touches the pool.
+// several threads at once, and each thread keeps a few slots of its own so that the mutex is taken
+// once per batch of nodes. Reading a trie never touches the pool.
 #pragma once
 
 #include <cstddef>
 
 namespace wordsieve::node_pool {
 
-inline constexpr std::size_t kSlotSize = 24;
-inline constexpr std::size_t kSlotAlign = 8;
+inline constexpr std::size_t kSlotSize = 16;
+inline constexpr std::size_t kSlotAlign = 16;
 
-// One uninitialised slot of kSlotSize bytes. Throws std::bad_alloc when no page can be had.
+// One uninitialised slot of kSlotSize bytes, aligned to kSlotAlign, at an address below 2^48 (child
+// maps store node addresses in 48 bits). Throws std::bad_alloc when no such page can be had.
 void* allocate();
 
 // Gives back slots obtained from allocate(). Null pointers are ignored.

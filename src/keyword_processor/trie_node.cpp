@@ -22,45 +22,48 @@ void* checked_malloc(std::size_t n) {
 }  // namespace
 
 // Dense nodes: a direct table for byte keys, and sorted arrays for the rare keys above 0xFF.
-struct ChildMap::Dense {
+struct alignas(16) ChildMap::Dense {
   TrieNode* bytes[256] = {};
+  std::size_t size = 0;
   std::vector<std::uint32_t> wide_keys;
   std::vector<TrieNode*> wide_children;
 };
+
+namespace {
+
+// A block that the map may store, or std::bad_alloc.
+void* storable_block(std::size_t bytes) {
+  void* p = checked_malloc(bytes);
+  if ((reinterpret_cast<std::uintptr_t>(p) & 15U) != 0 ||
+      static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)) >= (std::uint64_t{1} << 48)) {
+    std::free(p);
+    throw std::bad_alloc();
+  }
+  return p;
+}
+
+}  // namespace
 
 std::uint32_t ChildMap::small_capacity(std::uint32_t size) noexcept {
   return std::max<std::uint32_t>(2, std::bit_ceil(size));
 }
 
-ChildMap::ChildMap(ChildMap&& other) noexcept
-    : data_(other.data_), key_(other.key_), size_(other.size_), kind_(other.kind_) {
-  other.data_ = nullptr;
-  other.size_ = 0;
-  other.kind_ = kEmpty;
-}
+std::size_t ChildMap::dense_size() const noexcept { return dense()->size; }
 
 ChildMap& ChildMap::operator=(ChildMap&& other) noexcept {
   if (this != &other) {
     ChildMap old(std::move(*this));
-    data_ = other.data_;
-    key_ = other.key_;
-    size_ = other.size_;
-    kind_ = other.kind_;
-    other.data_ = nullptr;
-    other.size_ = 0;
-    other.kind_ = kEmpty;
+    word_ = other.word_;
+    other.word_ = 0;
   }
   return *this;
 }
 
 ChildMap::~ChildMap() {
-  if (size_ == 0) {
-    free_storage();
-    return;
-  }
+  if (word_ == 0) return;
   // Each node is deleted only after its children were moved to the stack, so no destructor below
-  // recurses: depth costs heap, not call stack.
-  // The slots go back to the pool in batches, one lock for many nodes.
+  // recurses: depth costs heap, not call stack. The slots go back to the pool in batches, one
+  // lock for many nodes.
   std::vector<TrieNode*> stack;
   release_all(stack);
   void* done[256];
@@ -80,9 +83,9 @@ ChildMap::~ChildMap() {
 }
 
 void ChildMap::free_storage() noexcept {
-  switch (kind_) {
+  switch (kind()) {
     case kSmall:
-      std::free(data_);
+      std::free(ptr());
       break;
     case kDense:
       delete dense();
@@ -90,9 +93,7 @@ void ChildMap::free_storage() noexcept {
     default:
       break;
   }
-  data_ = nullptr;
-  size_ = 0;
-  kind_ = kEmpty;
+  word_ = 0;
 }
 
 TrieNode* ChildMap::find_dense(std::uint32_t key) const noexcept {
@@ -106,7 +107,7 @@ TrieNode* ChildMap::find_dense(std::uint32_t key) const noexcept {
 // `entries` are in ascending key order, all keys below 256, 2 <= size <= kSmallMax.
 void ChildMap::set_small(std::uint32_t size, const Entry* entries) {
   const std::uint32_t capacity = small_capacity(size);
-  void* block = checked_malloc(kSmallKeyBytes + capacity * sizeof(TrieNode*));
+  void* block = storable_block(kSmallKeyBytes + capacity * sizeof(TrieNode*));
   auto* keys = static_cast<unsigned char*>(block);
   auto* children = reinterpret_cast<TrieNode**>(keys + kSmallKeyBytes);
   std::memset(keys, 0, kSmallKeyBytes);
@@ -115,15 +116,14 @@ void ChildMap::set_small(std::uint32_t size, const Entry* entries) {
     children[i] = entries[i].child;
   }
   free_storage();
-  data_ = block;
-  size_ = size;
-  kind_ = kSmall;
+  set(kSmall, block, size);
 }
 
 // `entries` are in ascending key order.
-void ChildMap::set_dense(std::uint32_t size, const Entry* entries) {
+void ChildMap::set_dense(std::size_t size, const Entry* entries) {
   auto d = std::make_unique<Dense>();
-  for (std::uint32_t i = 0; i < size; ++i) {
+  if (!storable(d.get())) throw std::bad_alloc();
+  for (std::size_t i = 0; i < size; ++i) {
     if (entries[i].key < 256) {
       d->bytes[entries[i].key] = entries[i].child;
     } else {
@@ -131,68 +131,72 @@ void ChildMap::set_dense(std::uint32_t size, const Entry* entries) {
       d->wide_children.push_back(entries[i].child);
     }
   }
+  d->size = size;
   free_storage();
-  data_ = d.release();
-  size_ = size;
-  kind_ = kDense;
+  set(kDense, d.release(), 0);
 }
 
-// The representation a map of these entries (ascending, size >= 2) is kept in.
-void ChildMap::set_entries(std::uint32_t size, const Entry* entries) {
-  if (size <= kSmallMax && entries[size - 1].key < 256) {
-    set_small(size, entries);
+// The representation for these entries (ascending, size >= 1).
+void ChildMap::set_entries(std::size_t size, const Entry* entries) {
+  if (size == 1 && entries[0].key < kOneKeyLimit) {
+    free_storage();
+    set(kOne, entries[0].child, entries[0].key);
+  } else if (size >= 2 && size <= kSmallMax && entries[size - 1].key < 256) {
+    set_small(static_cast<std::uint32_t>(size), entries);
   } else {
     set_dense(size, entries);
   }
 }
 
+void ChildMap::adopt_sorted(const Entry* entries, std::size_t count) {
+  if (count == 0) return;
+  set_entries(count, entries);
+}
+
 void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
-  switch (kind_) {
-    case kEmpty:
-      data_ = child;
-      key_ = key;
-      size_ = 1;
-      kind_ = kOne;
+  switch (kind()) {
+    case kEmpty: {
+      const Entry entry{key, child};
+      set_entries(1, &entry);
       return;
+    }
     case kOne: {
-      Entry entries[2] = {{key_, static_cast<TrieNode*>(data_)}, {key, child}};
+      Entry entries[2] = {{aux(), static_cast<TrieNode*>(ptr())}, {key, child}};
       if (entries[1].key < entries[0].key) std::swap(entries[0], entries[1]);
-      data_ = nullptr;  // the single child moves into the new storage; nothing to free
-      kind_ = kEmpty;
+      const std::uint64_t before = word_;
+      word_ = 0;  // the single child moves into the new storage; nothing to free
       try {
         set_entries(2, entries);
       } catch (...) {
-        data_ = entries[0].key == key ? entries[1].child : entries[0].child;
-        key_ = entries[0].key == key ? entries[1].key : entries[0].key;
-        size_ = 1;
-        kind_ = kOne;
+        word_ = before;
         throw;
       }
       return;
     }
     case kSmall: {
+      const std::uint32_t size = aux();
       unsigned char* keys = small_keys();
       TrieNode** children = small_children();
       std::uint32_t at = 0;
-      while (at < size_ && keys[at] < key) ++at;
-      if (key < 256 && size_ < kSmallMax && small_capacity(size_ + 1) == small_capacity(size_)) {
+      while (at < size && keys[at] < key) ++at;
+      if (key < 256 && size < kSmallMax && small_capacity(size + 1) == small_capacity(size)) {
         // Room in the block: shift the larger keys up by one.
-        for (std::uint32_t i = size_; i > at; --i) {
+        for (std::uint32_t i = size; i > at; --i) {
           keys[i] = keys[i - 1];
           children[i] = children[i - 1];
         }
         keys[at] = static_cast<unsigned char>(key);
         children[at] = child;
-        size_ = size_ + 1;
+        set(kSmall, keys, size + 1);
         return;
       }
       Entry entries[kSmallMax + 1];
       std::uint32_t n = 0;
-      for (std::uint32_t i = 0; i < size_; ++i) {
+      for (std::uint32_t i = 0; i < size; ++i) {
         if (i == at) entries[n++] = {key, child};
         entries[n++] = {keys[i], children[i]};
       }
-      if (at == size_) entries[n++] = {key, child};
+      if (at == size) entries[n++] = {key, child};
       set_entries(n, entries);
       return;
     }
@@ -211,7 +215,7 @@ void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
           throw;
         }
       }
-      size_ = size_ + 1;
+      ++d->size;
       return;
     }
   }
@@ -246,37 +250,36 @@ void ChildMap::erase(std::uint32_t key) {
 // allocated, which is a valid representation of any size.
 TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
   TrieNode* found = nullptr;
-  switch (kind_) {
+  switch (kind()) {
     case kEmpty:
       return nullptr;
     case kOne:
-      if (key_ != key) return nullptr;
-      found = static_cast<TrieNode*>(data_);
-      data_ = nullptr;
-      size_ = 0;
-      kind_ = kEmpty;
+      if (aux() != key) return nullptr;
+      found = static_cast<TrieNode*>(ptr());
+      word_ = 0;
       return found;
     case kSmall: {
       if (key >= 256) return nullptr;
+      std::uint32_t size = aux();
       unsigned char* keys = small_keys();
       TrieNode** children = small_children();
       std::uint32_t at = 0;
-      while (at < size_ && keys[at] != key) ++at;
-      if (at == size_) return nullptr;
+      while (at < size && keys[at] != key) ++at;
+      if (at == size) return nullptr;
       found = children[at];
-      for (std::uint32_t i = at + 1; i < size_; ++i) {
+      for (std::uint32_t i = at + 1; i < size; ++i) {
         keys[i - 1] = keys[i];
         children[i - 1] = children[i];
       }
-      size_ = size_ - 1;
-      keys[size_] = 0;
-      if (size_ == 1) {
+      --size;
+      keys[size] = 0;
+      if (size == 1) {
         TrieNode* last = children[0];
         const std::uint32_t last_key = keys[0];
-        std::free(data_);
-        data_ = last;
-        key_ = last_key;
-        kind_ = kOne;
+        std::free(keys);
+        set(kOne, last, last_key);
+      } else {
+        set(kSmall, keys, size);
       }
       return found;
     }
@@ -294,16 +297,19 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
         d->wide_keys.erase(it);
         d->wide_children.erase(d->wide_children.begin() + at);
       }
-      size_ = size_ - 1;
-      if (size_ == 1) {
+      --d->size;
+      if (d->size == 0) {
+        delete d;
+        word_ = 0;
+      } else if (d->size == 1) {
         std::size_t pos = 0;
         Entry last;
         next(pos, last);
-        delete d;
-        data_ = last.child;
-        key_ = last.key;
-        kind_ = kOne;
-      } else if (size_ <= kSmallMax && d->wide_keys.empty()) {
+        if (last.key < kOneKeyLimit) {
+          delete d;
+          set(kOne, last.child, last.key);
+        }
+      } else if (d->size <= kSmallMax && d->wide_keys.empty()) {
         Entry entries[kSmallMax];
         std::uint32_t n = 0;
         std::size_t pos = 0;
@@ -322,14 +328,14 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
 }
 
 bool ChildMap::next(std::size_t& pos, Entry& out) const noexcept {
-  switch (kind_) {
+  switch (kind()) {
     case kOne:
       if (pos != 0) return false;
-      out = {key_, static_cast<TrieNode*>(data_)};
+      out = {aux(), static_cast<TrieNode*>(ptr())};
       pos = 1;
       return true;
     case kSmall:
-      if (pos >= size_) return false;
+      if (pos >= aux()) return false;
       out = {small_keys()[pos], small_children()[pos]};
       ++pos;
       return true;
@@ -357,8 +363,11 @@ void ChildMap::release_all(std::vector<TrieNode*>& out) {
   std::size_t pos = 0;
   Entry e;
   while (next(pos, e)) out.push_back(e.child);
-  if (kind_ == kOne) data_ = nullptr;
-  free_storage();
+  if (kind() == kOne) {
+    word_ = 0;
+  } else {
+    free_storage();
+  }
 }
 
 struct CleanName::Block {

@@ -26,14 +26,19 @@ struct TrieNode;
 // Most nodes of a keyword trie have one child and a few (the root, the first levels) have many, so
 // the map changes representation with its size:
 //   * no child:       nothing allocated;
-//   * one child:      key and pointer held inline;
+//   * one child, key below 0x10000: key and pointer held in the map itself;
 //   * 2..16 children, all keys bytes: one block of 16 key bytes and the child pointers, sorted by key;
 //     a lookup compares the 16 key bytes at once;
-//   * more, or any key above 0xFF: a 256-slot table indexed by byte, plus a sorted list for keys
-//     above 0xFF.
+//   * anything else: a 256-slot table indexed by byte, plus a sorted list for keys above 0xFF.
 // Lookup is constant time in every representation and is inline, since the scans make one per byte.
 // Iteration is always in ascending key order, so the persisted form of a trie and the tie-breaking
 // order of the fuzzy search depend only on its content.
+//
+// The whole map is one 64-bit word, so that a node (map and clean name) takes 16 bytes: the
+// representation in the low 2 bits, a 16-byte aligned pointer in bits 4 to 47, and the single key or
+// the small size in the top 16 bits. Every pointer is checked to fit when it is first stored (user
+// space addresses on 64-bit Linux stay below 2^47 unless asked for); one that does not is refused
+// like a failed allocation, never truncated.
 class ChildMap {
  public:
   struct Entry {
@@ -44,18 +49,30 @@ class ChildMap {
   ChildMap() noexcept = default;
   ChildMap(const ChildMap&) = delete;
   ChildMap& operator=(const ChildMap&) = delete;
-  ChildMap(ChildMap&& other) noexcept;
+  ChildMap(ChildMap&& other) noexcept : word_(other.word_) { other.word_ = 0; }
   ChildMap& operator=(ChildMap&& other) noexcept;
   ~ChildMap();  // destroys every child subtree, iteratively
 
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
+  std::size_t size() const noexcept {
+    switch (kind()) {
+      case kOne:
+        return 1;
+      case kSmall:
+        return aux();
+      case kDense:
+        return dense_size();
+      default:
+        return 0;
+    }
+  }
+  bool empty() const noexcept { return word_ == 0; }
 
   // The child under `key`, or null.
   TrieNode* find(std::uint32_t key) const noexcept {
-    if (kind_ == kOne) return key_ == key ? static_cast<TrieNode*>(data_) : nullptr;
-    if (kind_ == kSmall) return key < 256 ? find_small(static_cast<unsigned char>(key)) : nullptr;
-    if (kind_ == kDense) return find_dense(key);
+    const Kind k = kind();
+    if (k == kOne) return aux() == key ? static_cast<TrieNode*>(ptr()) : nullptr;
+    if (k == kSmall) return key < 256 ? find_small(static_cast<unsigned char>(key)) : nullptr;
+    if (k == kDense) return find_dense(key);
     return nullptr;
   }
 
@@ -75,32 +92,52 @@ class ChildMap {
   // Moves every child pointer onto `out` (the caller takes ownership) and empties the map.
   void release_all(std::vector<TrieNode*>& out);
 
+  // Takes ownership of `count` children whose keys strictly ascend; the map must be empty. For
+  // readers that have all children of a node at hand.
+  void adopt_sorted(const Entry* entries, std::size_t count);
+
  private:
   struct Dense;
-  enum Kind : std::uint8_t { kEmpty, kOne, kSmall, kDense };
+  enum Kind : std::uint8_t { kEmpty = 0, kOne = 1, kSmall = 2, kDense = 3 };
 
   static constexpr std::uint32_t kSmallMax = 16;
   static constexpr std::size_t kSmallKeyBytes = 16;  // the keys of a small block, padded to 16
+  static constexpr std::uint32_t kOneKeyLimit = 0x10000;
+  static constexpr std::uint64_t kPointerBits = 0x0000FFFFFFFFFFF0ULL;
+  static constexpr int kAuxShift = 48;
+
+  Kind kind() const noexcept { return static_cast<Kind>(word_ & 3U); }
+  void* ptr() const noexcept { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(word_ & kPointerBits)); }
+  std::uint32_t aux() const noexcept { return static_cast<std::uint32_t>(word_ >> kAuxShift); }
+  // Whether `p` can be stored: 16-byte aligned and below 2^48.
+  static bool storable(const void* p) noexcept {
+    return (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)) & ~kPointerBits) == 0;
+  }
+  void set(Kind k, const void* p, std::uint32_t aux_value) noexcept {
+    word_ = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)) | k |
+            (static_cast<std::uint64_t>(aux_value) << kAuxShift);
+  }
 
   // kSmall storage: 16 key bytes (unused ones zero, masked off by the size), then the child
   // pointers; room for max(2, bit_ceil(size)) of them, so the block needs no header.
   static std::uint32_t small_capacity(std::uint32_t size) noexcept;
-  unsigned char* small_keys() const noexcept { return static_cast<unsigned char*>(data_); }
+  unsigned char* small_keys() const noexcept { return static_cast<unsigned char*>(ptr()); }
   TrieNode** small_children() const noexcept {
-    return reinterpret_cast<TrieNode**>(static_cast<unsigned char*>(data_) + kSmallKeyBytes);
+    return reinterpret_cast<TrieNode**>(static_cast<unsigned char*>(ptr()) + kSmallKeyBytes);
   }
-  Dense* dense() const noexcept { return static_cast<Dense*>(data_); }
+  Dense* dense() const noexcept { return static_cast<Dense*>(ptr()); }
+  std::size_t dense_size() const noexcept;
 
   TrieNode* find_small(unsigned char key) const noexcept {
     const unsigned char* keys = small_keys();
 #if defined(__SSE2__)
     const __m128i hits = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys)),
                                         _mm_set1_epi8(static_cast<char>(key)));
-    const unsigned mask =
-        static_cast<unsigned>(_mm_movemask_epi8(hits)) & ((1U << size_) - 1U);
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits)) & ((1U << aux()) - 1U);
     return mask != 0 ? small_children()[std::countr_zero(mask)] : nullptr;
 #else
-    for (std::uint32_t i = 0; i < size_; ++i) {
+    const std::uint32_t size = aux();
+    for (std::uint32_t i = 0; i < size; ++i) {
       if (keys[i] == key) return small_children()[i];
     }
     return nullptr;
@@ -109,16 +146,13 @@ class ChildMap {
   TrieNode* find_dense(std::uint32_t key) const noexcept;
 
   void set_small(std::uint32_t size, const Entry* entries);  // replaces the storage (not children)
-  void set_dense(std::uint32_t size, const Entry* entries);  // likewise
+  void set_dense(std::size_t size, const Entry* entries);    // likewise
+  void set_entries(std::size_t size, const Entry* entries);  // the representation for them
   void free_storage() noexcept;  // frees blocks only; the children must have been released
   void add_new(std::uint32_t key, TrieNode* child);  // key must be absent
-  void set_entries(std::uint32_t size, const Entry* entries);  // the representation for `size`
   TrieNode* detach(std::uint32_t key) noexcept;      // removes the entry, returns its child
 
-  void* data_ = nullptr;      // kOne: the child; kSmall: the block; kDense: Dense*
-  std::uint32_t key_ = 0;     // kOne: the child's key
-  std::uint32_t size_ : 24 = 0;
-  std::uint32_t kind_ : 8 = kEmpty;
+  std::uint64_t word_ = 0;
 };
 
 // An optional UTF-8 string in one word: zero when absent, else either a pointer to a heap block or,
@@ -147,8 +181,8 @@ class CleanName {
   std::uintptr_t bits_ = 0;
 };
 
-// Nodes live in the slots of node_pool.hpp; a trie walk reads nodes only.
-struct TrieNode {
+// Nodes live in the 16-byte slots of node_pool.hpp; a trie walk reads nodes only.
+struct alignas(16) TrieNode {
   ChildMap children;
   CleanName clean_name;
 
