@@ -1,5 +1,8 @@
 #include "utf8.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace wordsieve {
 
 void append_utf8(std::string& out, std::uint32_t cp) {
@@ -27,6 +30,14 @@ Utf8Check check_utf8(std::string_view bytes) noexcept {
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
+    // Runs of ASCII, the common case, eight bytes at a time.
+    while (n - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, s + i, 8);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+      i += 8;
+    }
+    if (i == n) break;
     const unsigned char b = s[i];
     if (b < 0x80) {
       ++i;

@@ -135,18 +135,30 @@ struct Pending {
   std::unique_ptr<TrieNode> child;
 };
 
-// Puts the finished children of one node, pending[begin..], into its map. They are attached in
-// ascending key order: a foreign state may list a million keys above 0xFF in any order, and the
-// map's overflow list is cheap only to append to. When a key repeats, the later entry of the state
-// wins and the earlier subtrees are dropped with the pending list.
-void attach_children(TrieNode& node, std::vector<Pending>& pending, std::size_t begin) {
+// Puts the finished children of one node, pending[begin..], into its map. A state written by this
+// module lists every node's keys in ascending order, once each: those children are handed to the map
+// in one step. Otherwise they are attached in ascending key order: a foreign state may list a
+// million keys above 0xFF in any order, and the map's overflow list is cheap only to append to.
+// When a key repeats, the later entry of the state wins and the earlier subtrees are dropped with
+// the pending list.
+void attach_children(TrieNode& node, std::vector<Pending>& pending, std::size_t begin,
+                     std::vector<ChildMap::Entry>& scratch) {
   const auto first = pending.begin() + static_cast<std::ptrdiff_t>(begin);
   const auto last = pending.end();
-  const auto by_key = [](const Pending& a, const Pending& b) { return a.key < b.key; };
+  if (first == last) return;
   const bool ascending =
       std::adjacent_find(first, last, [](const Pending& a, const Pending& b) {
         return a.key >= b.key;
       }) == last;
+  if (ascending && node.children.empty()) {
+    scratch.clear();
+    for (auto it = first; it != last; ++it) scratch.push_back({it->key, it->child.get()});
+    node.children.adopt_sorted(scratch.data(), scratch.size());
+    for (auto it = first; it != last; ++it) static_cast<void>(it->child.release());
+    pending.erase(first, last);
+    return;
+  }
+  const auto by_key = [](const Pending& a, const Pending& b) { return a.key < b.key; };
   if (!ascending) std::stable_sort(first, last, by_key);
   for (auto it = first; it != last; ++it) {
     const auto after = std::next(it);
@@ -168,6 +180,7 @@ struct Frame {
 std::unique_ptr<TrieNode> read_trie(Cursor& in) {
   std::vector<Frame> stack;
   std::vector<Pending> pending;
+  std::vector<ChildMap::Entry> scratch;
   // Neither list is reserved from announced counts: both grow only with bytes actually read.
   stack.push_back({std::make_unique<TrieNode>(), in.u64(), 0, 0});
   while (true) {
@@ -179,7 +192,7 @@ std::unique_ptr<TrieNode> read_trie(Cursor& in) {
       stack.push_back({std::make_unique<TrieNode>(), count, pending.size(), key});
       continue;
     }
-    attach_children(*top.node, pending, top.pending_begin);
+    attach_children(*top.node, pending, top.pending_begin, scratch);
     read_clean_name(in, top.node->clean_name);
     if (stack.size() == 1) break;
     pending.push_back({top.key, std::move(top.node)});
