@@ -1,5 +1,7 @@
 #include "extract.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -29,8 +31,9 @@ std::uint64_t trimmed_start(const unsigned char* s, std::uint64_t p) noexcept {
 }
 
 // The exact search and its end rule at every start position. Only positions whose byte has a child
-// at the root can start a match, and without overlaps only those after a boundary byte, so the scan
-// looks for such positions with one table load per byte before it walks the trie.
+// at the root can start a match, and without overlaps only those after a boundary byte. Which
+// positions qualify depends on the text alone, so the scan marks them 64 at a time in a bit mask,
+// without a branch per byte, and walks the trie only from the marked ones it has not yet passed.
 void scan_exact(const KeywordProcessor& processor, std::string_view text,
                 std::vector<KeywordMatch>& out) {
   const TrieNode& root = processor.root;
@@ -55,39 +58,48 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text,
     }
   }
 
-  std::uint64_t p = 0;
-  bool opens = true;  // whether a match may start at p as far as the byte before p is concerned
-  while (p < n) {
-    // Find the next position that may start a match and whose byte leads into the trie.
-    unsigned char cls = classes[s[p]];
-    while (!(opens && (cls & kFirstByte))) {
-      opens = (cls & kOpensAfter) != 0;
-      if (++p == n) return;
-      cls = classes[s[p]];
+  std::uint64_t p = 0;  // no match may start before p: the end of the last match
+  for (std::uint64_t block = 0; block < n; block += 64) {
+    const std::uint64_t length = std::min<std::uint64_t>(64, n - block);
+    if (block + length <= p) continue;
+    std::uint64_t opens_after = 0;
+    std::uint64_t first = 0;
+    for (std::uint64_t i = 0; i < length; ++i) {
+      const unsigned char cls = classes[s[block + i]];
+      opens_after |= std::uint64_t{cls & kOpensAfter} << i;
+      first |= std::uint64_t{(cls >> 1) & 1U} << i;
     }
+    const std::uint64_t opens_first =
+        block == 0 ? 1 : (classes[s[block - 1]] & kOpensAfter);  // the byte before the block
+    std::uint64_t starts = first & (opens_after << 1 | opens_first);
+    if (p > block) starts &= ~std::uint64_t{0} << (p - block);
 
-    // Longest stored keyword that is a prefix of s[p..n): one walk, no allocation.
-    const TrieNode* node = &root;
-    const TrieNode* found = nullptr;
-    std::uint64_t length = 0;
-    for (std::uint64_t i = 0; p + i < n && !node->children.empty();) {
-      node = node->children.find(s[p + i]);
-      if (node == nullptr) break;
-      ++i;
-      if (node->clean_name.has_value()) {
-        found = node;
-        length = i;
+    while (starts != 0) {
+      const std::uint64_t start = block + static_cast<std::uint64_t>(std::countr_zero(starts));
+      starts &= starts - 1;
+
+      // Longest stored keyword that is a prefix of s[start..n): one walk, no allocation.
+      const TrieNode* node = &root;
+      const TrieNode* found = nullptr;
+      std::uint64_t length_found = 0;
+      for (std::uint64_t i = 0; start + i < n && !node->children.empty();) {
+        node = node->children.find(s[start + i]);
+        if (node == nullptr) break;
+        ++i;
+        if (node->clean_name.has_value()) {
+          found = node;
+          length_found = i;
+        }
       }
-    }
 
-    const std::uint64_t q = p + length;
-    if (found != nullptr && (q == n || overlaps || words.is_boundary(s[q]))) {
-      out.push_back({found->clean_name.view(), 1.0f, trimmed_start(s, p), q});
-      opens = (classes[s[q - 1]] & kOpensAfter) != 0;
-      p = q;
-    } else {
-      opens = (cls & kOpensAfter) != 0;
-      ++p;
+      const std::uint64_t q = start + length_found;
+      if (found != nullptr && (q == n || overlaps || words.is_boundary(s[q]))) {
+        out.push_back({found->clean_name.view(), 1.0f, trimmed_start(s, start), q});
+        p = q;
+        // Marked positions inside the match are passed over.
+        if (p >= block + 64) break;
+        starts &= ~std::uint64_t{0} << (p - block);
+      }
     }
   }
 }
