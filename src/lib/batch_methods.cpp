@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "args.hpp"
@@ -68,9 +69,11 @@ PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* a
   return list.release();
 }
 
-std::vector<wordsieve::KeywordMatch> extract_one(const wordsieve::KeywordProcessor& processor,
-                                                 const std::string& text, std::optional<float> threshold) {
-  return wordsieve::extract_keywords(processor, text, threshold);
+// The clean names are copied out of the trie here, on the worker, while the calling thread holds
+// the processor: what is left for the calling thread is only to wrap each record in an object.
+std::vector<wordsieve::MatchRecord> extract_one(const wordsieve::KeywordProcessor& processor,
+                                                const std::string& text, std::optional<float> threshold) {
+  return own_matches(wordsieve::extract_keywords(processor, text, threshold));
 }
 
 std::string replace_one(const wordsieve::KeywordProcessor& processor, const std::string& text,
@@ -78,9 +81,8 @@ std::string replace_one(const wordsieve::KeywordProcessor& processor, const std:
   return wordsieve::replace_keywords(processor, text, threshold);
 }
 
-// Runs while the processor is still held: the matches' keywords are views into its trie.
-PyRef matches_to_python(const std::vector<wordsieve::KeywordMatch>& matches) {
-  return match_list(own_matches(matches));
+PyRef matches_to_python(std::vector<wordsieve::MatchRecord>& records) {
+  return match_list(std::move(records));
 }
 
 PyRef text_to_python(std::string& text) {
@@ -96,8 +98,8 @@ PyRef text_to_python(std::string& text) {
 PyObject* processor_parallel_extract_keywords_from_texts(PyObject* self, PyObject* args,
                                                          PyObject* kwargs) noexcept {
   return entry_point([&] {
-    return run_batch<std::vector<wordsieve::KeywordMatch>>(kParallelExtract, self, args, kwargs,
-                                                           extract_one, matches_to_python);
+    return run_batch<std::vector<wordsieve::MatchRecord>>(kParallelExtract, self, args, kwargs,
+                                                          extract_one, matches_to_python);
   });
 }
 

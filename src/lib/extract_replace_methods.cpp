@@ -33,8 +33,9 @@ PyObject* processor_extract_keywords(PyObject* self, PyObject* args, PyObject* k
       return nullptr;
     }
     const auto matches = wordsieve::extract_keywords(*processor, text, threshold);
-    // The matches' keywords are views into the trie: copy them before the access is given back.
-    return match_list(own_matches(matches)).release();
+    // The matches' keywords are views into the trie: copied into the objects before the access is
+    // given back.
+    return match_list(matches).release();
   });
 }
 

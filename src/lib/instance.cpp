@@ -2,14 +2,19 @@
 
 namespace wordsieve::py {
 
-PyObject* allocate_instance(PyTypeObject* type) {
+allocfunc instance_allocator(PyTypeObject* type) noexcept {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   // A valid slot id never sets an error, so an empty slot simply means the generic allocator.
-  if (alloc == nullptr) alloc = PyType_GenericAlloc;
+  return alloc != nullptr ? alloc : PyType_GenericAlloc;
+}
+
+PyObject* allocate_instance(PyTypeObject* type, allocfunc alloc) {
   PyObject* object = alloc(type, 0);
   if (object == nullptr) propagate_python_error();
   return object;
 }
+
+PyObject* allocate_instance(PyTypeObject* type) { return allocate_instance(type, instance_allocator(type)); }
 
 void free_instance_memory(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);

@@ -30,18 +30,23 @@ struct Instance {
 template <class Payload>
 constexpr bool kFitsInterpreterAlignment = alignof(Instance<Payload>) <= alignof(std::max_align_t);
 
+// The allocator of `type`: its tp_alloc slot, or the generic allocator when the slot is empty.
+allocfunc instance_allocator(PyTypeObject* type) noexcept;
+
 // Memory for an instance of `type` (zeroed, header initialised), or null with the error set.
 PyObject* allocate_instance(PyTypeObject* type);
+PyObject* allocate_instance(PyTypeObject* type, allocfunc alloc);
 
 // Gives the memory of an instance back without touching its payload.
 void free_instance_memory(PyObject* object) noexcept;
 
 // A new instance of `type` whose payload is constructed in place from `args` (no payload-sized
 // temporary on the stack), or null with the error set.
+// `alloc` is instance_allocator(type), looked up once by callers that make many instances.
 template <class Payload, class... Args>
-PyObject* new_instance(PyTypeObject* type, Args&&... args) {
+PyObject* new_instance_with(allocfunc alloc, PyTypeObject* type, Args&&... args) {
   static_assert(kFitsInterpreterAlignment<Payload>);
-  PyObject* object = allocate_instance(type);
+  PyObject* object = allocate_instance(type, alloc);
   if (object == nullptr) return nullptr;
   auto* instance = Instance<Payload>::from(object);
   try {
@@ -53,6 +58,11 @@ PyObject* new_instance(PyTypeObject* type, Args&&... args) {
   }
   instance->access = 0;
   return object;
+}
+
+template <class Payload, class... Args>
+PyObject* new_instance(PyTypeObject* type, Args&&... args) {
+  return new_instance_with<Payload>(instance_allocator(type), type, std::forward<Args>(args)...);
 }
 
 // The deallocation slot of a class with this payload.

@@ -94,13 +94,35 @@ std::vector<MatchRecord> own_matches(std::span<const wordsieve::KeywordMatch> ma
 
 PyRef match_list(std::vector<MatchRecord>&& records) {
   PyTypeObject* type = MatchClass::type();
+  const allocfunc alloc = instance_allocator(type);
   PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!list) {
     propagate_python_error();
     return list;
   }
   for (std::size_t i = 0; i < records.size(); ++i) {
-    PyObject* object = new_instance<MatchRecord>(type, std::move(records[i]));
+    PyObject* object = new_instance_with<MatchRecord>(alloc, type, std::move(records[i]));
+    if (object == nullptr) {
+      wordsieve::fail("called `Result::unwrap()` on an `Err` value: " + take_python_error_text());
+    }
+    // Steals the reference; it cannot fail for an index inside a list made at this size.
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), object);
+  }
+  return list;
+}
+
+PyRef match_list(std::span<const wordsieve::KeywordMatch> matches) {
+  PyTypeObject* type = MatchClass::type();
+  const allocfunc alloc = instance_allocator(type);
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+  if (!list) {
+    propagate_python_error();
+    return list;
+  }
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    const wordsieve::KeywordMatch& match = matches[i];
+    PyObject* object = new_instance_with<MatchRecord>(
+        alloc, type, MatchRecord{std::string(match.keyword), match.similarity, match.start, match.end});
     if (object == nullptr) {
       wordsieve::fail("called `Result::unwrap()` on an `Err` value: " + take_python_error_text());
     }

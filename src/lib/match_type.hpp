@@ -30,4 +30,8 @@ std::vector<wordsieve::MatchRecord> own_matches(std::span<const wordsieve::Keywo
 // are moved into the objects. An object that cannot be allocated is an internal failure.
 PyRef match_list(std::vector<wordsieve::MatchRecord>&& records);
 
+// The same list made straight from engine matches, each clean name copied once, into its object.
+// Must run while the processor is still held.
+PyRef match_list(std::span<const wordsieve::KeywordMatch> matches);
+
 }  // namespace wordsieve::py
