@@ -58,6 +58,32 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text,
     }
   }
 
+  // For longer texts, a table of the first two bytes a walk can take: row b0 exists when the root
+  // has a child for b0, and bit b1 of it is set when that child is a keyword of its own or has a
+  // child for b1. Most positions of a prose text fail it, and testing it costs less than the
+  // cache misses of a walk that would fail on its second byte. Rows are only made for the root's
+  // children, so the table costs little to fill for short keyword lists and is left out for short
+  // texts, where filling it would cost more than it saves.
+  constexpr std::uint64_t kPairTableMinText = 4096;
+  std::uint64_t pairs[256][4];
+  const bool use_pairs = n >= kPairTableMinText;
+  if (use_pairs) {
+    std::size_t pos = 0;
+    ChildMap::Entry first_entry;
+    while (root.children.next(pos, first_entry)) {
+      if (first_entry.key >= 256) continue;
+      std::uint64_t* row = pairs[first_entry.key];
+      const TrieNode& child = *first_entry.child;
+      const std::uint64_t all = child.clean_name.has_value() ? ~std::uint64_t{0} : 0;
+      row[0] = row[1] = row[2] = row[3] = all;
+      std::size_t child_pos = 0;
+      ChildMap::Entry second;
+      while (!all && child.children.next(child_pos, second)) {
+        if (second.key < 256) row[second.key >> 6] |= std::uint64_t{1} << (second.key & 63);
+      }
+    }
+  }
+
   std::uint64_t p = 0;  // no match may start before p: the end of the last match
   for (std::uint64_t block = 0; block < n; block += 64) {
     const std::uint64_t length = std::min<std::uint64_t>(64, n - block);
@@ -77,6 +103,10 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text,
     while (starts != 0) {
       const std::uint64_t start = block + static_cast<std::uint64_t>(std::countr_zero(starts));
       starts &= starts - 1;
+      if (use_pairs && start + 1 < n) {
+        const unsigned char second = s[start + 1];
+        if (((pairs[s[start]][second >> 6] >> (second & 63)) & 1U) == 0) continue;
+      }
 
       // Longest stored keyword that is a prefix of s[start..n): one walk, no allocation.
       const TrieNode* node = &root;
