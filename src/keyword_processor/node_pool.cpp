@@ -6,6 +6,10 @@
 #include <mutex>
 #include <new>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#endif
+
 namespace wordsieve::node_pool {
 
 namespace {
@@ -57,14 +61,35 @@ void unlink(Pool& p, Page* page) noexcept {
   page->listed = false;
 }
 
+// Pages come straight from the system where there is mmap, so that a page given back is memory
+// given back to the system, not a hole in the C heap between other allocations.
+#if defined(__unix__) || defined(__APPLE__)
+void* map_page() noexcept {
+  // Twice the size, so that an aligned page lies inside; the rest is unmapped at once.
+  const std::size_t span = 2 * kPageSize;
+  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + kPageSize - 1) & ~(kPageSize - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const std::uintptr_t tail = aligned + kPageSize;
+  if (start + span > tail) munmap(reinterpret_cast<void*>(tail), start + span - tail);
+  return reinterpret_cast<void*>(aligned);
+}
+void unmap_page(void* page) noexcept { munmap(page, kPageSize); }
+#else
+void* map_page() noexcept { return std::aligned_alloc(kPageSize, kPageSize); }
+void unmap_page(void* page) noexcept { std::free(page); }
+#endif
+
 Page* new_page(Pool& p) {
   Page* page = p.spare;
   p.spare = nullptr;
   if (page == nullptr) {
-    void* memory = std::aligned_alloc(kPageSize, kPageSize);
+    void* memory = map_page();
     if (memory == nullptr) throw std::bad_alloc();
     if (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(memory)) >= (std::uint64_t{1} << 48)) {
-      std::free(memory);
+      unmap_page(memory);
       throw std::bad_alloc();
     }
     page = static_cast<Page*>(memory);
@@ -84,7 +109,7 @@ void release_locked(Pool& p, void* slot) noexcept {
     if (p.spare == nullptr) {
       p.spare = page;
     } else {
-      std::free(page);
+      unmap_page(page);
     }
   }
 }

@@ -4,7 +4,7 @@
 // far smaller than the bookkeeping a general allocator adds to it. Slots of one size packed into
 // pages cost a third less memory, keep the nodes of a keyword next to each other, and are
 // returned to their page with a pointer push. A page whose slots are all free goes back to the
-// system allocator, so memory is not held after a processor is gone (one empty page stays cached).
+// system, so memory is not held after a processor is gone (one empty page stays cached).
 //
 // One pool per process, shared by every processor; a mutex makes it safe to build tries on
 // several threads at once, and each thread keeps a few slots of its own so that the mutex is taken
