@@ -115,7 +115,7 @@ TEST(BatchStress, ManyCallersShareOneProcessorThroughThePools) {
         }
         // A batch that fails on every text, in between: one failure comes back, nothing else moves.
         try {
-          pool.run(50, [&](std::size_t i) { (void)extract_keywords(kp, batch.texts[i], 1.5f); });
+          pool.run(n, [&](std::size_t i) { (void)extract_keywords(kp, batch.texts[i], 1.5f); });
         } catch (const InternalFailure& failure) {
           if (failure.message() == "Threshold must be between 0 and 1") ++failures_seen;
         }
