@@ -15,48 +15,56 @@ namespace wordsieve::node_pool {
 namespace {
 
 constexpr std::size_t kPageSize = 64 * 1024;  // also the alignment: a slot finds its page by masking
+constexpr std::size_t kClasses = kLargestSlot / kSlotAlign;  // slot sizes 16, 32, ..., 144
 
 struct Page {
-  Page* prev;         // in the list of pages with a free slot
+  Page* prev;         // in its class's list of pages with a free slot
   Page* next;
   void* free;         // freed slots, linked through their first word
   std::uint32_t live;
   std::uint32_t bumped;  // slots handed out from the untouched tail so far
+  std::uint32_t slot_size;
+  std::uint32_t capacity;
   bool listed;
 };
 
 constexpr std::size_t kFirstSlot = (sizeof(Page) + kSlotAlign - 1) / kSlotAlign * kSlotAlign;
-constexpr std::uint32_t kSlotsPerPage = static_cast<std::uint32_t>((kPageSize - kFirstSlot) / kSlotSize);
+
+struct Class {
+  Page* open = nullptr;   // pages with at least one free slot
+  Page* spare = nullptr;  // one empty page kept back, so a trie that grows and shrinks by a few
+                          // blocks does not map and unmap a page each time
+};
 
 struct Pool {
   std::mutex mutex;
-  Page* open = nullptr;   // pages with at least one free slot
-  Page* spare = nullptr;  // one empty page kept back, so a trie that grows and shrinks by a few
-                          // nodes does not allocate and free a page each time
+  Class classes[kClasses];
 };
 
 Pool& pool() {
-  // Never destroyed: nodes of tries that outlive static destruction may still be released.
+  // Never destroyed: blocks of tries that outlive static destruction may still be released.
   static Pool* instance = new Pool();
   return *instance;
 }
+
+std::size_t class_of(std::size_t bytes) noexcept { return (bytes + kSlotAlign - 1) / kSlotAlign - 1; }
 
 Page* page_of(void* slot) noexcept {
   return reinterpret_cast<Page*>(reinterpret_cast<std::uintptr_t>(slot) & ~(kPageSize - 1));
 }
 
-void link(Pool& p, Page* page) noexcept {
+void link(Class& c, Page* page) noexcept {
   page->prev = nullptr;
-  page->next = p.open;
-  if (p.open != nullptr) p.open->prev = page;
-  p.open = page;
+  page->next = c.open;
+  if (c.open != nullptr) c.open->prev = page;
+  c.open = page;
   page->listed = true;
 }
 
-void unlink(Pool& p, Page* page) noexcept {
+void unlink(Class& c, Page* page) noexcept {
   if (page->prev != nullptr) page->prev->next = page->next;
   if (page->next != nullptr) page->next->prev = page->prev;
-  if (p.open == page) p.open = page->next;
+  if (c.open == page) c.open = page->next;
   page->prev = page->next = nullptr;
   page->listed = false;
 }
@@ -82,9 +90,9 @@ void* map_page() noexcept { return std::aligned_alloc(kPageSize, kPageSize); }
 void unmap_page(void* page) noexcept { std::free(page); }
 #endif
 
-Page* new_page(Pool& p) {
-  Page* page = p.spare;
-  p.spare = nullptr;
+Page* new_page(Class& c, std::size_t index) {
+  Page* page = c.spare;
+  c.spare = nullptr;
   if (page == nullptr) {
     void* memory = map_page();
     if (memory == nullptr) throw std::bad_alloc();
@@ -94,98 +102,132 @@ Page* new_page(Pool& p) {
     }
     page = static_cast<Page*>(memory);
   }
-  *page = Page{nullptr, nullptr, nullptr, 0, 0, false};
-  link(p, page);
+  const auto slot_size = static_cast<std::uint32_t>((index + 1) * kSlotAlign);
+  *page = Page{nullptr, nullptr, nullptr, 0, 0, slot_size,
+               static_cast<std::uint32_t>((kPageSize - kFirstSlot) / slot_size), false};
+  link(c, page);
   return page;
+}
+
+void* allocate_locked(Pool& p, std::size_t index) {
+  Class& c = p.classes[index];
+  Page* page = c.open != nullptr ? c.open : new_page(c, index);
+  void* slot;
+  if (page->free != nullptr) {
+    slot = page->free;
+    page->free = *static_cast<void**>(slot);
+  } else {
+    slot = reinterpret_cast<char*>(page) + kFirstSlot + std::size_t{page->bumped} * page->slot_size;
+    ++page->bumped;
+  }
+  ++page->live;
+  if (page->free == nullptr && page->bumped == page->capacity) unlink(c, page);
+  return slot;
 }
 
 void release_locked(Pool& p, void* slot) noexcept {
   Page* page = page_of(slot);
+  Class& c = p.classes[class_of(page->slot_size)];
   *static_cast<void**>(slot) = page->free;
   page->free = slot;
-  if (!page->listed) link(p, page);
+  if (!page->listed) link(c, page);
   if (--page->live == 0) {
-    unlink(p, page);
-    if (p.spare == nullptr) {
-      p.spare = page;
+    unlink(c, page);
+    if (c.spare == nullptr) {
+      c.spare = page;
     } else {
       unmap_page(page);
     }
   }
 }
 
-void* allocate_locked(Pool& p) {
-  Page* page = p.open != nullptr ? p.open : new_page(p);
-  void* slot;
-  if (page->free != nullptr) {
-    slot = page->free;
-    page->free = *static_cast<void**>(slot);
-  } else {
-    slot = reinterpret_cast<char*>(page) + kFirstSlot + std::size_t{page->bumped} * kSlotSize;
-    ++page->bumped;
-  }
-  ++page->live;
-  if (page->free == nullptr && page->bumped == kSlotsPerPage) unlink(p, page);
-  return slot;
-}
-
-// Each thread keeps a few slots of its own, so that building a trie takes the pool's lock once per
-// batch of nodes rather than once per node. Slots kept here count as used for their pages.
+// Each thread keeps a few slots of each size, so that building a trie takes the pool's lock once
+// per batch of blocks rather than once per block. Slots kept here count as used for their pages.
 constexpr std::size_t kBatch = 32;
 
 struct Cache {
-  void* slots[2 * kBatch];
-  std::size_t count = 0;
+  struct Stack {
+    void* slots[2 * kBatch];
+    std::size_t count = 0;
+  };
+  Stack stacks[kClasses];
+};
 
-  ~Cache() {
-    if (count == 0) return;
-    Pool& p = pool();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    for (std::size_t i = 0; i < count; ++i) release_locked(p, slots[i]);
-    count = 0;
+// The thread's cache lives on the heap: the module's thread-local block must stay a few bytes, as
+// the loader fits it into the small static area it reserves for modules loaded at run time.
+struct CacheHolder {
+  Cache* cache = nullptr;
+
+  ~CacheHolder() {
+    if (cache == nullptr) return;
+    {
+      Pool& p = pool();
+      std::lock_guard<std::mutex> lock(p.mutex);
+      for (Cache::Stack& stack : cache->stacks) {
+        for (std::size_t i = 0; i < stack.count; ++i) release_locked(p, stack.slots[i]);
+        stack.count = 0;
+      }
+    }
+    delete cache;
+    cache = nullptr;  // later releases on this thread go straight back to the pool
   }
 };
 
-thread_local Cache cache;
+thread_local CacheHolder holder;
 
-void refill(Cache& c) {
+Cache& thread_cache() {
+  CacheHolder& h = holder;
+  if (h.cache == nullptr) h.cache = new Cache();
+  return *h.cache;
+}
+
+void refill(Cache::Stack& stack, std::size_t index) {
   Pool& p = pool();
   std::lock_guard<std::mutex> lock(p.mutex);
   void* got[kBatch];
   std::size_t n = 0;
   while (n < kBatch) {
     try {
-      got[n] = allocate_locked(p);
+      got[n] = allocate_locked(p, index);
     } catch (...) {
       if (n == 0) throw;
       break;
     }
     ++n;
   }
-  // Handed out last to first, so that nodes made one after another lie in ascending order, as a
+  // Handed out last to first, so that blocks made one after another lie in ascending order, as a
   // keyword's nodes are walked.
-  while (n > 0) c.slots[c.count++] = got[--n];
+  while (n > 0) stack.slots[stack.count++] = got[--n];
 }
 
-void flush(Cache& c) {
+void flush(Cache::Stack& stack) {
   Pool& p = pool();
   std::lock_guard<std::mutex> lock(p.mutex);
-  while (c.count > kBatch) release_locked(p, c.slots[--c.count]);
+  while (stack.count > kBatch) release_locked(p, stack.slots[--stack.count]);
 }
 
 }  // namespace
 
-void* allocate() {
-  Cache& c = cache;
-  if (c.count == 0) refill(c);
-  return c.slots[--c.count];
+void* allocate(std::size_t bytes) {
+  const std::size_t index = class_of(bytes);
+  Cache::Stack& stack = thread_cache().stacks[index];
+  if (stack.count == 0) refill(stack, index);
+  return stack.slots[--stack.count];
 }
 
 void release(void* slot) noexcept {
   if (slot == nullptr) return;
-  Cache& c = cache;
-  if (c.count == std::size(c.slots)) flush(c);
-  c.slots[c.count++] = slot;
+  Cache* cache = holder.cache;
+  if (cache == nullptr) {
+    // A thread that frees what it never allocated (or a thread being torn down): straight back.
+    Pool& p = pool();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    release_locked(p, slot);
+    return;
+  }
+  Cache::Stack& stack = cache->stacks[class_of(page_of(slot)->slot_size)];
+  if (stack.count == std::size(stack.slots)) flush(stack);
+  stack.slots[stack.count++] = slot;
 }
 
 void release_many(void* const* slots, std::size_t count) noexcept {

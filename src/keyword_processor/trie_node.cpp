@@ -29,23 +29,9 @@ struct alignas(16) ChildMap::Dense {
   std::vector<TrieNode*> wide_children;
 };
 
-namespace {
-
-// A block that the map may store, or std::bad_alloc.
-void* storable_block(std::size_t bytes) {
-  void* p = checked_malloc(bytes);
-  if ((reinterpret_cast<std::uintptr_t>(p) & 15U) != 0 ||
-      static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)) >= (std::uint64_t{1} << 48)) {
-    std::free(p);
-    throw std::bad_alloc();
-  }
-  return p;
-}
-
-}  // namespace
-
+// Even, so that the block (16 key bytes and 8 bytes per child) fills a pool slot exactly.
 std::uint32_t ChildMap::small_capacity(std::uint32_t size) noexcept {
-  return std::max<std::uint32_t>(2, std::bit_ceil(size));
+  return std::max<std::uint32_t>(2, (size + 1) & ~std::uint32_t{1});
 }
 
 std::size_t ChildMap::dense_size() const noexcept { return dense()->size; }
@@ -85,7 +71,7 @@ ChildMap::~ChildMap() {
 void ChildMap::free_storage() noexcept {
   switch (kind()) {
     case kSmall:
-      std::free(ptr());
+      node_pool::release(ptr());
       break;
     case kDense:
       delete dense();
@@ -107,7 +93,8 @@ TrieNode* ChildMap::find_dense(std::uint32_t key) const noexcept {
 // `entries` are in ascending key order, all keys below 256, 2 <= size <= kSmallMax.
 void ChildMap::set_small(std::uint32_t size, const Entry* entries) {
   const std::uint32_t capacity = small_capacity(size);
-  void* block = storable_block(kSmallKeyBytes + capacity * sizeof(TrieNode*));
+  static_assert(kSmallKeyBytes + kSmallMax * sizeof(TrieNode*) <= node_pool::kLargestSlot);
+  void* block = node_pool::allocate(kSmallKeyBytes + capacity * sizeof(TrieNode*));
   auto* keys = static_cast<unsigned char*>(block);
   auto* children = reinterpret_cast<TrieNode**>(keys + kSmallKeyBytes);
   std::memset(keys, 0, kSmallKeyBytes);
@@ -276,7 +263,7 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
       if (size == 1) {
         TrieNode* last = children[0];
         const std::uint32_t last_key = keys[0];
-        std::free(keys);
+        node_pool::release(keys);
         set(kOne, last, last_key);
       } else {
         set(kSmall, keys, size);
@@ -370,10 +357,25 @@ void ChildMap::release_all(std::vector<TrieNode*>& out) {
   }
 }
 
+// A name that fits a pool slot is 4 bytes of length and its bytes; a longer one comes from the C
+// heap, with a first word that no short name has.
 struct CleanName::Block {
+  std::uint32_t size;  // kLongName for a long name
+  char bytes[1];
+};
+
+namespace {
+
+constexpr std::uint32_t kLongName = 0xFFFFFFFFU;
+constexpr std::size_t kShortNameMax = node_pool::kLargestSlot - 4;
+
+struct LongName {
+  std::uint32_t marker;  // kLongName
   std::size_t size;
   char bytes[1];
 };
+
+}  // namespace
 
 CleanName& CleanName::operator=(CleanName&& other) noexcept {
   if (this != &other) {
@@ -388,7 +390,9 @@ std::string_view CleanName::view() const noexcept {
   if (bits_ == 0) return {};
   if (is_inline()) return {reinterpret_cast<const char*>(&bits_) + 1, (bits_ & 0xFFU) >> 1};
   const Block* block = reinterpret_cast<const Block*>(bits_);
-  return {block->bytes, block->size};
+  if (block->size != kLongName) return {block->bytes, block->size};
+  const LongName* name = reinterpret_cast<const LongName*>(bits_);
+  return {name->bytes, name->size};
 }
 
 void CleanName::assign(std::string_view text) {
@@ -398,27 +402,39 @@ void CleanName::assign(std::string_view text) {
     raw[0] = static_cast<unsigned char>(text.size() << 1 | 1U);
     if (!text.empty()) std::memcpy(raw + 1, text.data(), text.size());
     std::memcpy(&bits, raw, sizeof bits);
-  } else {
-    auto* block = static_cast<Block*>(checked_malloc(offsetof(Block, bytes) + text.size() + 1));
-    block->size = text.size();
-    if (!text.empty()) std::memcpy(block->bytes, text.data(), text.size());
-    block->bytes[text.size()] = '\0';
+  } else if (text.size() <= kShortNameMax) {
+    auto* block = static_cast<Block*>(node_pool::allocate(offsetof(Block, bytes) + text.size()));
+    block->size = static_cast<std::uint32_t>(text.size());
+    std::memcpy(block->bytes, text.data(), text.size());
     bits = reinterpret_cast<std::uintptr_t>(block);
+  } else {
+    auto* name = static_cast<LongName*>(checked_malloc(offsetof(LongName, bytes) + text.size()));
+    name->marker = kLongName;
+    name->size = text.size();
+    std::memcpy(name->bytes, text.data(), text.size());
+    bits = reinterpret_cast<std::uintptr_t>(name);
   }
   reset();
   bits_ = bits;
 }
 
 void CleanName::reset() noexcept {
-  if (bits_ != 0 && !is_inline()) std::free(reinterpret_cast<Block*>(bits_));
+  if (bits_ != 0 && !is_inline()) {
+    auto* block = reinterpret_cast<Block*>(bits_);
+    if (block->size != kLongName) {
+      node_pool::release(block);
+    } else {
+      std::free(block);
+    }
+  }
   bits_ = 0;
 }
 
-static_assert(sizeof(TrieNode) <= node_pool::kSlotSize && alignof(TrieNode) <= node_pool::kSlotAlign);
+static_assert(sizeof(TrieNode) == 16 && alignof(TrieNode) <= node_pool::kSlotAlign);
 
 void* TrieNode::operator new(std::size_t size) {
-  if (size > node_pool::kSlotSize) throw std::bad_alloc();
-  return node_pool::allocate();
+  if (size != sizeof(TrieNode)) throw std::bad_alloc();
+  return node_pool::allocate(sizeof(TrieNode));
 }
 
 void TrieNode::operator delete(void* node) noexcept { node_pool::release(node); }
