@@ -19,7 +19,7 @@ namespace wordsieve::node_pool {
 // Slot sizes are the multiples of 16 up to kLargestSlot; every slot is 16-byte aligned and lies at
 // an address below 2^48 (child maps store addresses in 48 bits).
 inline constexpr std::size_t kSlotAlign = 16;
-inline constexpr std::size_t kLargestSlot = 144;
+inline constexpr std::size_t kLargestSlot = 288;
 
 // One uninitialised slot of at least `bytes` bytes (1 <= bytes <= kLargestSlot). Throws
 // std::bad_alloc when no page can be had.

@@ -93,11 +93,12 @@ TrieNode* ChildMap::find_dense(std::uint32_t key) const noexcept {
 // `entries` are in ascending key order, all keys below 256, 2 <= size <= kSmallMax.
 void ChildMap::set_small(std::uint32_t size, const Entry* entries) {
   const std::uint32_t capacity = small_capacity(size);
-  static_assert(kSmallKeyBytes + kSmallMax * sizeof(TrieNode*) <= node_pool::kLargestSlot);
-  void* block = node_pool::allocate(kSmallKeyBytes + capacity * sizeof(TrieNode*));
+  const std::size_t key_bytes = small_key_bytes(size);
+  static_assert(32 + kSmallMax * sizeof(TrieNode*) <= node_pool::kLargestSlot);
+  void* block = node_pool::allocate(key_bytes + capacity * sizeof(TrieNode*));
   auto* keys = static_cast<unsigned char*>(block);
-  auto* children = reinterpret_cast<TrieNode**>(keys + kSmallKeyBytes);
-  std::memset(keys, 0, kSmallKeyBytes);
+  auto* children = reinterpret_cast<TrieNode**>(keys + key_bytes);
+  std::memset(keys, 0, key_bytes);
   for (std::uint32_t i = 0; i < size; ++i) {
     keys[i] = static_cast<unsigned char>(entries[i].key);
     children[i] = entries[i].child;
@@ -166,7 +167,8 @@ void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
       TrieNode** children = small_children();
       std::uint32_t at = 0;
       while (at < size && keys[at] < key) ++at;
-      if (key < 256 && size < kSmallMax && small_capacity(size + 1) == small_capacity(size)) {
+      if (key < 256 && size < kSmallMax && small_capacity(size + 1) == small_capacity(size) &&
+          small_key_bytes(size + 1) == small_key_bytes(size)) {
         // Room in the block: shift the larger keys up by one.
         for (std::uint32_t i = size; i > at; --i) {
           keys[i] = keys[i - 1];
@@ -260,6 +262,12 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
       }
       --size;
       keys[size] = 0;
+      if (small_key_bytes(size) != small_key_bytes(size + 1)) {
+        // Back to 16 key bytes: the pointers move down in place (the block keeps its room).
+        auto* moved = reinterpret_cast<TrieNode**>(keys + small_key_bytes(size));
+        std::memmove(moved, children, size * sizeof(TrieNode*));
+        children = moved;
+      }
       if (size == 1) {
         TrieNode* last = children[0];
         const std::uint32_t last_key = keys[0];

@@ -27,8 +27,8 @@ struct TrieNode;
 // the map changes representation with its size:
 //   * no child:       nothing allocated;
 //   * one child, key below 0x10000: key and pointer held in the map itself;
-//   * 2..16 children, all keys bytes: one block of 16 key bytes and the child pointers, sorted by key;
-//     a lookup compares the 16 key bytes at once;
+//   * 2..32 children, all keys bytes: one block of the key bytes (16, or 32 past 16 children) and
+//     the child pointers, sorted by key; a lookup compares 16 key bytes at once;
 //   * anything else: a 256-slot table indexed by byte, plus a sorted list for keys above 0xFF.
 // Lookup is constant time in every representation and is inline, since the scans make one per byte.
 // Iteration is always in ascending key order, so the persisted form of a trie and the tie-breaking
@@ -100,8 +100,7 @@ class ChildMap {
   struct Dense;
   enum Kind : std::uint8_t { kEmpty = 0, kOne = 1, kSmall = 2, kDense = 3 };
 
-  static constexpr std::uint32_t kSmallMax = 16;
-  static constexpr std::size_t kSmallKeyBytes = 16;  // the keys of a small block, padded to 16
+  static constexpr std::uint32_t kSmallMax = 32;
   static constexpr std::uint32_t kOneKeyLimit = 0x10000;
   static constexpr std::uint64_t kPointerBits = 0x0000FFFFFFFFFFF0ULL;
   static constexpr int kAuxShift = 48;
@@ -118,25 +117,34 @@ class ChildMap {
             (static_cast<std::uint64_t>(aux_value) << kAuxShift);
   }
 
-  // kSmall storage: 16 key bytes (unused ones zero, masked off by the size), then the child
-  // pointers; room for max(2, bit_ceil(size)) of them, so the block needs no header.
+  // kSmall storage: the key bytes, padded with zeros to 16 (32 past 16 children) and masked off
+  // by the size, then the child pointers; room for small_capacity(size) of them, so the block
+  // needs no header.
   static std::uint32_t small_capacity(std::uint32_t size) noexcept;
+  static std::size_t small_key_bytes(std::uint32_t size) noexcept { return size <= 16 ? 16 : 32; }
   unsigned char* small_keys() const noexcept { return static_cast<unsigned char*>(ptr()); }
   TrieNode** small_children() const noexcept {
-    return reinterpret_cast<TrieNode**>(static_cast<unsigned char*>(ptr()) + kSmallKeyBytes);
+    return reinterpret_cast<TrieNode**>(static_cast<unsigned char*>(ptr()) + small_key_bytes(aux()));
   }
   Dense* dense() const noexcept { return static_cast<Dense*>(ptr()); }
   std::size_t dense_size() const noexcept;
 
   TrieNode* find_small(unsigned char key) const noexcept {
     const unsigned char* keys = small_keys();
-#if defined(__SSE2__)
-    const __m128i hits = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys)),
-                                        _mm_set1_epi8(static_cast<char>(key)));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits)) & ((1U << aux()) - 1U);
-    return mask != 0 ? small_children()[std::countr_zero(mask)] : nullptr;
-#else
     const std::uint32_t size = aux();
+#if defined(__SSE2__)
+    // Both halves are compared whatever the size: every block is at least 32 bytes, and the bits
+    // past the size are masked off, so no branch depends on which layout the block has.
+    const __m128i wanted = _mm_set1_epi8(static_cast<char>(key));
+    const std::uint64_t low = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys)), wanted)));
+    const std::uint64_t high = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + 16)), wanted)));
+    const std::uint64_t mask = (low | high << 16) & ((std::uint64_t{1} << size) - 1U);
+    return mask != 0
+               ? reinterpret_cast<TrieNode* const*>(keys + small_key_bytes(size))[std::countr_zero(mask)]
+               : nullptr;
+#else
     for (std::uint32_t i = 0; i < size; ++i) {
       if (keys[i] == key) return small_children()[i];
     }
