@@ -630,10 +630,72 @@ def run_child(argv, corpus: Path):
 # Report
 
 
+def goals(res: Results) -> list[dict]:
+    """The performance goals, each with the figures of this run it is judged on."""
+    def value(section, workload, keywords, library):
+        for r in res.rows:
+            if (r["section"], r["workload"], r["keywords"], r["library"]) == (section, workload, keywords, library):
+                return r["value"]
+        return None
+
+    def ratio(a, b):
+        return None if a is None or b is None or b == 0 else a / b
+
+    out = []
+
+    def goal(name, measured, target, higher_is_better=True, detail=""):
+        met = None if measured is None else (measured >= target if higher_is_better else measured <= target)
+        out.append({"goal": name, "measured": measured, "target": target, "met": met, "detail": detail})
+
+    wl = "exact case-insens., many matches"
+    ours = value("extract", wl, 10_000, "wordsieve")
+    aho = [value("extract", wl, 10_000, n) for n in ("pyahocorasick iter_long+filter", "pyahocorasick iter+filter")]
+    aho = [a for a in aho if a is not None]
+    goal("extract 10,000 kw, case-insens., vs pyahocorasick pipeline (best variant)",
+         ratio(ours, max(aho) if aho else None), 2.0)
+    goal("extract 10,000 kw vs re alternation", ratio(ours, value("extract", wl, 10_000, "re alternation")), 100.0)
+    goal("extract 10,000 kw vs re prefix tree", ratio(ours, value("extract", wl, 10_000, "re prefix tree")), 10.0)
+    goal("extract 10,000 kw vs hyperscan", ratio(ours, value("extract", wl, 10_000, "hyperscan")), 1.0)
+    wl_few = "exact case-insens., few matches"
+    goal("extract 10,000 kw vs hyperscan, few matches (not a stated goal)",
+         ratio(value("extract", wl_few, 10_000, "wordsieve"), value("extract", wl_few, 10_000, "hyperscan")), 1.0)
+    for count, target in ((10_000, 0.1), (100, 0.25)):
+        scan = value("raw scan", "exact, case-insensitive", count, "C++ engine")
+        goal(f"raw scan {count:,} kw, share of memcpy", ratio(scan, value("raw scan", "memcpy", count, "libc")), target)
+    fuzzy = [r for r in res.rows if r["section"] == "fuzzy C++" and r["workload"] == "fuzzy threshold 0.8"]
+    if fuzzy:
+        goal("fuzzy 0.8, 1,000 kw, vs literal work-stack search (identical output: "
+             f"{fuzzy[0].get('identical')})", fuzzy[0]["value"], 100.0)
+    goal("fuzzy 0.8, 1,000 kw, vs regex {e<=1}",
+         ratio(value("fuzzy", "fuzzy threshold 0.8", 1_000, "wordsieve"),
+               value("fuzzy", "fuzzy threshold 0.8", 1_000, "regex {e<=1}")), 1.0)
+    for matches in ("many", "few"):
+        goal(f"batch, 2 workers, {matches} matches, vs Python loop",
+             value("batch", f"batch extract, {matches} matches, 2 worker(s)", 10_000, "wordsieve"), 1.8)
+    goal("memory 100,000 kw, share of pyahocorasick",
+         ratio(value("memory", "resident bytes per keyword", 100_000, "wordsieve"),
+               value("memory", "resident bytes per keyword", 100_000, "pyahocorasick")), 0.5, False)
+    for count in (10_000, 100_000):
+        goal(f"build {count:,} kw, pyahocorasick time / ours",
+             ratio(value("build", "add_keyword (+ finalize)", count, "pyahocorasick add_word+make_automaton"),
+                   value("build", "add_keyword (+ finalize)", count, "wordsieve")), 1.0)
+    goal("pickle loads 100,000 kw vs rebuilding",
+         ratio(value("pickle", "rebuild with add_keyword", 100_000, "wordsieve"),
+               value("pickle", "loads", 100_000, "wordsieve")), 5.0)
+    return out
+
+
 def write_report(res: Results, out: Path, meta: dict):
     out.mkdir(parents=True, exist_ok=True)
-    (out / "results.json").write_text(json.dumps({"meta": meta, "notes": res.notes, "rows": res.rows},
-                                                 indent=1))
+    judged = goals(res)
+    print("\ngoals:")
+    for g in judged:
+        shown = "n/a" if g["measured"] is None else f"{g['measured']:.3g}"
+        verdict = {True: "met", False: "NOT met", None: "not measured"}[g["met"]]
+        sign = "<=" if g["goal"].startswith("memory") else ">="
+        print(f"  {verdict:<12} {shown:>8} (target {sign} {g['target']}) {g['goal']}")
+    (out / "results.json").write_text(json.dumps({"meta": meta, "notes": res.notes, "goals": judged,
+                                                  "rows": res.rows}, indent=1))
     lines = ["| section | workload | keywords | library | median | unit | wordsieve is |",
              "|---|---|---:|---|---:|---|---|"]
     for r in res.rows:
@@ -654,7 +716,14 @@ def write_report(res: Results, out: Path, meta: dict):
         shown = f"{v:,.2f}" if isinstance(v, float) else f"{v:,}"
         lines.append(f"| {r['section']} | {r['workload']} | {r['keywords']:,} | {r['library']} | {shown} | "
                      f"{r['unit']} | {rel} |")
-    (out / "results.md").write_text("\n".join(lines) + "\n\n" + "\n".join(f"- {n}" for n in res.notes) + "\n")
+    glines = ["| goal | measured | target | met |", "|---|---:|---:|---|"]
+    for g in judged:
+        shown = "n/a" if g["measured"] is None else f"{g['measured']:.3g}"
+        sign = "<=" if g["goal"].startswith("memory") else ">="
+        glines.append(f"| {g['goal']} | {shown} | {sign} {g['target']} | "
+                      f"{ {True: 'yes', False: 'no', None: 'not measured'}[g['met']] } |")
+    (out / "results.md").write_text("\n".join(glines) + "\n\n" + "\n".join(lines) + "\n\n"
+                                    + "\n".join(f"- {n}" for n in res.notes) + "\n")
     chart(res, out / "throughput.png")
 
 
@@ -685,7 +754,8 @@ def chart(res: Results, path: Path):
         ax.set_ylabel("MB/s (from Python, median)")
         ax.set_title(workload, fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=7)
+        if libs:
+            ax.legend(fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
