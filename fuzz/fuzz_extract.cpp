@@ -184,6 +184,20 @@ std::string naive_replace(const KeywordProcessor& kp, const std::string& text,
   return out;
 }
 
+// With FUZZ_EXTRACT_STATS set, how the inputs were checked is printed at exit: how many were
+// compared with which reference, and how many the literal search could not finish.
+struct Stats {
+  std::uint64_t exact = 0, fuzzy = 0, over_budget = 0, invalid = 0, with_matches = 0;
+  ~Stats() {
+    if (std::getenv("FUZZ_EXTRACT_STATS") == nullptr) return;
+    std::fprintf(stdout, "exact compared: %llu, fuzzy compared: %llu, fuzzy over budget: %llu, "
+                         "invalid thresholds: %llu, inputs with matches: %llu\n",
+                 static_cast<unsigned long long>(exact), static_cast<unsigned long long>(fuzzy),
+                 static_cast<unsigned long long>(over_budget), static_cast<unsigned long long>(invalid),
+                 static_cast<unsigned long long>(with_matches));
+  }
+} stats;
+
 std::string take_pieces(FuzzedDataProvider& in, std::size_t max_pieces, bool texts,
                         bool allow_invalid) {
   const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, max_pieces);
@@ -266,6 +280,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
       (void)wordsieve::replace_keywords(kp, text, threshold);
     } catch (const wordsieve::InternalFailure&) {
+      ++stats.invalid;
       return 0;
     }
     mismatch("replacement accepted an invalid threshold");
@@ -283,14 +298,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::vector<Expected> want;
       for (const KeywordMatch& m : literal) want.push_back({std::string(m.keyword), m.similarity, m.start, m.end});
       if (!same(matches, want)) mismatch("fuzzy extraction differs from the literal search");
+      ++stats.fuzzy;
     } catch (const wordsieve::oracle::OverBudget&) {
       // The literal search is exponential at low thresholds; such inputs are only run, not compared.
+      ++stats.over_budget;
     }
   } else {
     if (!same(matches, naive_exact(store, search_text, word_table(mode), overlaps))) {
       mismatch("exact extraction differs from the naive scan");
     }
+    ++stats.exact;
   }
+  stats.with_matches += !matches.empty();
 
   const std::string replaced = wordsieve::replace_keywords(kp, text, threshold);
   if (replaced != naive_replace(kp, text, matches)) mismatch("replacement differs from the edits by hand");

@@ -8,14 +8,14 @@
 #      detection is off there (scripts/leak_check.py covers leaks of the module).
 # Any sanitizer report ends its process with an error, so a report fails this script.
 #
-# Environment: PYTHON (default python3.13), SAN_VENV (default .venv-san), SAN_BUILD (default
-# build-san), and PYTEST_ARGS to pass extra options to pytest. Uses GCC: the preloaded runtimes
+# Environment: PYTHON (default python3.13), SAN_BUILD (default build-san), SAN_VENV (default
+# build-san/venv), and PYTEST_ARGS to pass extra options to pytest. Uses GCC: the preloaded runtimes
 # must be the compiler's own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=${PYTHON:-python3.13}
-venv=${SAN_VENV:-$root/.venv-san}
 build=${SAN_BUILD:-$root/build-san}
+venv=${SAN_VENV:-$build/venv}
 export CC=${CC:-gcc} CXX=${CXX:-g++}
 
 elapsed() { echo "   ($(( $(date +%s) - $1 )) s)"; }
