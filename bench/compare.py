@@ -727,6 +727,11 @@ def write_report(res: Results, out: Path, meta: dict):
     chart(res, out / "throughput.png")
 
 
+# One colour per library in every panel.
+COLORS = {"wordsieve": "black", "pyahocorasick iter_long+filter": "tab:green", "pyahocorasick iter+filter": "tab:olive",
+          "hyperscan": "tab:blue", "re prefix tree": "tab:orange", "re alternation": "tab:red"}
+
+
 def chart(res: Results, path: Path):
     try:
         import matplotlib
@@ -746,7 +751,7 @@ def chart(res: Results, path: Path):
                 libs.setdefault(r["library"], []).append((r["keywords"], r["value"]))
         for lib, pts in sorted(libs.items()):
             pts.sort()
-            ax.plot([k for k, _ in pts], [v for _, v in pts], marker="o",
+            ax.plot([k for k, _ in pts], [v for _, v in pts], marker="o", color=COLORS.get(lib.split(" (")[0]),
                     linewidth=2.5 if lib == "wordsieve" else 1.2, label=lib)
         ax.set_xscale("log")
         ax.set_yscale("log")
