@@ -303,7 +303,7 @@ def test_threads_taking_turns_on_shared_objects():
                 m.__setstate__(m.__getstate__())
                 repr(m)
                 if i % 50 == 0:
-                    p.__setstate__(p.__getstate__())
+                    KeywordProcessor().__setstate__(p.__getstate__())
                 p.remove_keyword(k)
         except BaseException as error:  # noqa: B902
             errors.append(error)
