@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "byte_class.hpp"
 #include "extract_mapped.hpp"
 #include "failure.hpp"
@@ -29,6 +33,72 @@ float rounded_similarity(float similarity) noexcept {
 std::uint64_t trimmed_start(const unsigned char* s, std::uint64_t p) noexcept {
   return is_trim_byte(s[p]) ? p + 1 : p;
 }
+
+// Two sets of bytes tested 64 bytes at a time. Each set is split by the byte's high bit into two
+// 16-entry tables indexed by the low four bits, whose entry holds one bit per value of bits 4-6: a
+// byte shuffle looks up 32 bytes at once. Used only where the processor has AVX2 (checked at run
+// time); elsewhere, and for the last partial block, a table lookup per byte gives the same masks.
+struct ByteSetPair {
+  alignas(32) unsigned char low[2][32];   // [set][low four bits], bytes below 0x80, twice (both lanes)
+  alignas(32) unsigned char high[2][32];  // the same for bytes from 0x80
+
+  ByteSetPair(const unsigned char* classes, unsigned char first_bit, unsigned char second_bit) noexcept
+      : low{}, high{} {
+    for (unsigned b = 0; b < 256; ++b) {
+      const unsigned char bit = static_cast<unsigned char>(1U << ((b >> 4) & 7));
+      for (int set = 0; set < 2; ++set) {
+        if ((classes[b] & (set == 0 ? first_bit : second_bit)) == 0) continue;
+        unsigned char* table = b < 128 ? low[set] : high[set];
+        table[b & 15] |= bit;
+        table[16 + (b & 15)] |= bit;
+      }
+    }
+  }
+};
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define WORDSIEVE_AVX2_SCAN 1
+
+bool cpu_has_avx2() noexcept {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+// Bit i of `out[set]` is set when byte i of p[0..64) is in the set.
+__attribute__((target("avx2"))) void classify64(const unsigned char* p, const ByteSetPair& sets,
+                                                std::uint64_t out[2]) noexcept {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i bit_of = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, static_cast<char>(128), 1, 2, 4, 8, 16, 32,
+                                          64, static_cast<char>(128), 1, 2, 4, 8, 16, 32, 64,
+                                          static_cast<char>(128), 1, 2, 4, 8, 16, 32, 64,
+                                          static_cast<char>(128));
+  const __m256i low0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(sets.low[0]));
+  const __m256i high0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(sets.high[0]));
+  const __m256i low1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(sets.low[1]));
+  const __m256i high1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(sets.high[1]));
+  out[0] = out[1] = 0;
+  for (int half = 0; half < 2; ++half) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * half));
+    const __m256i lo = _mm256_and_si256(v, nibble);
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+    const __m256i bit = _mm256_shuffle_epi8(bit_of, hi);  // 1 << (bits 4-6)
+    const __m256i upper = _mm256_cmpgt_epi8(_mm256_setzero_si256(), v);  // byte >= 0x80
+    const __m256i row0 =
+        _mm256_blendv_epi8(_mm256_shuffle_epi8(low0, lo), _mm256_shuffle_epi8(high0, lo), upper);
+    const __m256i row1 =
+        _mm256_blendv_epi8(_mm256_shuffle_epi8(low1, lo), _mm256_shuffle_epi8(high1, lo), upper);
+    const auto in0 = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(row0, bit), bit)));
+    const auto in1 = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(row1, bit), bit)));
+    out[0] |= std::uint64_t{in0} << (32 * half);
+    out[1] |= std::uint64_t{in1} << (32 * half);
+  }
+}
+#endif
 
 // The exact search and its end rule at every start position. Only positions whose byte has a child
 // at the root can start a match, and without overlaps only those after a boundary byte. Which
@@ -89,16 +159,31 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text,
     }
   }
 
+#if defined(WORDSIEVE_AVX2_SCAN)
+  const bool avx2 = n >= 64 && cpu_has_avx2();
+  const ByteSetPair byte_sets(classes, kOpensAfter, kFirstByte);
+#endif
+
   std::uint64_t p = 0;  // no match may start before p: the end of the last match
   for (std::uint64_t block = 0; block < n; block += 64) {
     const std::uint64_t length = std::min<std::uint64_t>(64, n - block);
     if (block + length <= p) continue;
     std::uint64_t opens_after = 0;
     std::uint64_t first = 0;
-    for (std::uint64_t i = 0; i < length; ++i) {
-      const unsigned char cls = classes[s[block + i]];
-      opens_after |= std::uint64_t{cls & kOpensAfter} << i;
-      first |= std::uint64_t{(cls >> 1) & 1U} << i;
+#if defined(WORDSIEVE_AVX2_SCAN)
+    if (length == 64 && avx2) {
+      std::uint64_t sets[2];
+      classify64(s + block, byte_sets, sets);
+      opens_after = sets[0];
+      first = sets[1];
+    } else
+#endif
+    {
+      for (std::uint64_t i = 0; i < length; ++i) {
+        const unsigned char cls = classes[s[block + i]];
+        opens_after |= static_cast<std::uint64_t>(cls & kOpensAfter) << i;
+        first |= static_cast<std::uint64_t>((cls >> 1) & 1U) << i;
+      }
     }
     const std::uint64_t opens_first =
         block == 0 ? 1 : (classes[s[block - 1]] & kOpensAfter);  // the byte before the block
