@@ -532,9 +532,13 @@ def section_batch(res: Results, counts):
                 out = child(["batch", str(count), matches], {"RAYON_NUM_THREADS": str(workers)})
                 if out is None:
                     continue
+                load = os.getloadavg()[0]
                 res.add("batch", f"batch extract, {matches} matches, {workers} worker(s)", count, "wordsieve",
                         out["loop"] / out["batch"], "x loop", loop_ms=out["loop"] * 1e3,
-                        batch_ms=out["batch"] * 1e3, texts=out["texts"])
+                        batch_ms=out["batch"] * 1e3, texts=out["texts"], load_average=load)
+                if workers > 1 and load > 1.5:
+                    res.note(f"batch with {workers} workers ran at a load average of {load:.1f}: other "
+                             "processes held CPUs, so the parallel speed-up is understated")
 
 
 # --------------------------------------------------------------------------------------------
