@@ -709,11 +709,9 @@ def write_report(res: Results, out: Path, meta: dict):
         elif r["section"] in ("memory",):
             rel = f"{ratio:.2f}x its memory"
         elif r["section"] == "pickle":
-            rel = f"loads {ratio:.1f}x faster than rebuilding"
-        elif r["section"] == "build":
-            rel = f"{ratio:.2f}x faster"
+            rel = f"loads in {1 / ratio:.2f} of the rebuilding time"
         else:
-            rel = f"{ratio:.2f}x faster"
+            rel = f"{ratio:.2f}x as fast"
         if r.get("of_memcpy") is not None and r["library"] != "libc":
             rel = f"{r['of_memcpy']:.3f} of memcpy"
         v = r["value"]
