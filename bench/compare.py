@@ -2,6 +2,7 @@
 
     python bench/compare.py --out bench/results          # about ten minutes on two cores
     python bench/compare.py --out bench/results --quick  # a smoke run of every section
+    python bench/compare.py --out bench/results --wait-quiet 60   # on a shared machine
 
 Needs the `bench` extra (`pip install ".[bench]"`): pyahocorasick, hyperscan, regex, matplotlib.
 A peer that cannot be imported is recorded as missing and its rows are left out. The C++ part (raw
@@ -149,6 +150,51 @@ def throughput(make_run, text: str, repeat: int, budget: float) -> dict:
     return {"mb_s": part_bytes / t / 1e6, "seconds": t, "bytes": part_bytes}
 
 
+def interleaved_times(calls: dict, repeat: int) -> dict:
+    """Median seconds of each call in `calls` (name -> function), the calls taken in turns after one
+    warm-up each; what a call returns is dropped after the clock stops."""
+    for fn in calls.values():
+        kept = fn()
+        del kept
+    times = {name: [] for name in calls}
+    for _ in range(repeat):
+        for name, fn in calls.items():
+            t0 = time.perf_counter()
+            kept = fn()
+            times[name].append(time.perf_counter() - t0)
+            del kept
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def interleaved_throughput(contestants, text: str, repeat: int) -> dict:
+    """MB/s of each contestant, `contestants` being (name, run_of, budget) with run_of(text_slice)
+    doing the work once. Each gets a slice that takes about its budget per run, then the runs are
+    taken in turns (one run of each, `repeat` times), so that load from other processes falls on
+    every contestant alike and the ratios between them hold even when the machine is busy."""
+    size = len(text.encode())
+    runs = {}
+    for name, run_of, budget in contestants:
+        probe = slice_text(text, min(size, 32_768))
+        t0 = time.perf_counter()
+        run_of(probe)
+        probe_t = max(time.perf_counter() - t0, 1e-6)
+        part = slice_text(text, max(min(size, int(len(probe.encode()) * budget / probe_t)), 16_384))
+        runs[name] = (part, run_of)
+        run_of(part)  # warm-up
+    times = {name: [] for name in runs}
+    for _ in range(repeat):
+        for name, (part, run_of) in runs.items():
+            t0 = time.perf_counter()
+            kept = run_of(part)
+            times[name].append(time.perf_counter() - t0)
+            del kept
+    out = {}
+    for name, (part, _) in runs.items():
+        t = statistics.median(times[name])
+        out[name] = {"mb_s": len(part.encode()) / t / 1e6, "seconds": t, "bytes": len(part.encode())}
+    return out
+
+
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -157,6 +203,37 @@ def rss_bytes() -> int:
 # --------------------------------------------------------------------------------------------
 # The libraries, each answering the same question: the whole-word occurrences of the keywords,
 # longest first, with the clean name and the position of each.
+
+
+def others_busy_share(interval: float = 0.5) -> float:
+    """CPU time other processes used over `interval`, in cores (Linux /proc; 0.0 elsewhere)."""
+    def ticks():
+        total, me = 0, os.getpid()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == me:
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                total += int(fields[11]) + int(fields[12])  # utime, stime
+            except (OSError, IndexError, ValueError):
+                continue
+        return total
+    if not os.path.isdir("/proc"):
+        return 0.0
+    before = ticks()
+    time.sleep(interval)
+    return (ticks() - before) / os.sysconf("SC_CLK_TCK") / interval
+
+
+def wait_until_quiet(limit_seconds: float) -> float:
+    """Waits (up to `limit_seconds`) until other processes use less than a fifth of a core; returns
+    the share seen last."""
+    deadline = time.monotonic() + limit_seconds
+    share = others_busy_share()
+    while share > 0.2 and time.monotonic() < deadline:
+        share = others_busy_share()
+    return share
 
 
 def optional_import(name: str):
@@ -364,71 +441,69 @@ def section_exact(res: Results, inputs, peers: Peers, counts, repeat, budget):
             for count in counts:
                 kws = keyword_set(inputs, count, matches)
                 p = build_wordsieve(kws, case_sensitive)
-                ours = throughput(lambda t: (lambda: p.extract_keywords(t)), text, repeat, budget)
-                n_matches = len(p.extract_keywords(text))
-                res.add("extract", wl, count, "wordsieve", ours["mb_s"], "MB/s", matches=n_matches,
-                        bytes=ours["bytes"])
-                truth = p.extract_keywords(sample)
-
-                def peer(name, run_of, cap=budget):
-                    got = throughput(lambda t: (lambda: run_of(t)), text, repeat, cap)
-                    check = same_answer(truth, run_of(sample))
-                    res.add("extract", wl, count, name, got["mb_s"], "MB/s", bytes=got["bytes"],
-                            ratio=ours["mb_s"] / got["mb_s"], agreement=check)
-
+                contestants = [("wordsieve", p.extract_keywords, budget)]
                 if ahocorasick is not None:
                     a = aho_build(ahocorasick, kws, case_sensitive)
-                    peer("pyahocorasick iter_long+filter", aho_extract(a, case_sensitive, True))
-                    peer("pyahocorasick iter+filter", aho_extract(a, case_sensitive, False))
-                    del a
+                    contestants.append(("pyahocorasick iter_long+filter", aho_extract(a, case_sensitive, True), budget))
+                    contestants.append(("pyahocorasick iter+filter", aho_extract(a, case_sensitive, False), budget))
                 if hyperscan is not None and count <= 10_000:
                     t0 = time.perf_counter()
                     built = hs_build(hyperscan, kws, case_sensitive)
                     res.add("build", f"hyperscan compile, {matches}", count, "hyperscan",
                             (time.perf_counter() - t0) * 1e6 / count, "us/keyword")
-                    peer("hyperscan", hs_extract(built, case_sensitive))
-                    del built
+                    contestants.append(("hyperscan", hs_extract(built, case_sensitive), budget))
                 if count <= 10_000:
-                    peer("re prefix tree", re_extract(re_prefix_tree(kws, case_sensitive), case_sensitive))
+                    contestants.append(("re prefix tree", re_extract(re_prefix_tree(kws, case_sensitive),
+                                                                      case_sensitive), budget))
                     # The plain alternation costs time per keyword at every word start.
-                    peer("re alternation", re_extract(re_alternation(kws, case_sensitive), case_sensitive),
-                         budget / 2)
-                del p
+                    contestants.append(("re alternation", re_extract(re_alternation(kws, case_sensitive),
+                                                                      case_sensitive), budget / 2))
+                got = interleaved_throughput(contestants, text, repeat)
+                ours = got["wordsieve"]
+                res.add("extract", wl, count, "wordsieve", ours["mb_s"], "MB/s",
+                        matches=len(p.extract_keywords(text)), bytes=ours["bytes"])
+                truth = p.extract_keywords(sample)
+                for name, run_of, _ in contestants[1:]:
+                    res.add("extract", wl, count, name, got[name]["mb_s"], "MB/s", bytes=got[name]["bytes"],
+                            ratio=ours["mb_s"] / got[name]["mb_s"], agreement=same_answer(truth, run_of(sample)))
+                del p, contestants
                 gc.collect()
 
 
 def section_replace(res: Results, inputs, peers: Peers, counts, repeat, budget):
     ahocorasick = peers.get("ahocorasick")
     text = inputs["text"]
+    sample = inputs["ascii_sample"]
+
+    def splice(find):
+        def run(t):
+            pieces, last = [], 0
+            for name, start, end in find(t):
+                pieces.append(t[last:start])
+                pieces.append(name)
+                last = end
+            pieces.append(t[last:])
+            return "".join(pieces)
+        return run
+
     for count in counts:
         kws = keyword_set(inputs, count, "many")
         p = build_wordsieve(kws, False)
-        ours = throughput(lambda t: (lambda: p.replace_keywords(t)), text, repeat, budget)
-        res.add("replace", "replace case-insens., many", count, "wordsieve", ours["mb_s"], "MB/s")
-        sample = inputs["ascii_sample"]
-        truth = p.replace_keywords(sample)
-
-        def splice(find):
-            def run(t):
-                pieces, last = [], 0
-                for name, start, end in find(t):
-                    pieces.append(t[last:start])
-                    pieces.append(name)
-                    last = end
-                pieces.append(t[last:])
-                return "".join(pieces)
-            return run
-
-        def peer(name, run_of, cap=budget):
-            got = throughput(lambda t: (lambda: run_of(t)), text, repeat, cap)
-            res.add("replace", "replace case-insens., many", count, name, got["mb_s"], "MB/s",
-                    ratio=ours["mb_s"] / got["mb_s"], identical=run_of(sample) == truth)
-
+        contestants = [("wordsieve", p.replace_keywords, budget)]
         if ahocorasick is not None:
-            peer("pyahocorasick iter_long+filter", splice(aho_extract(aho_build(ahocorasick, kws, False), False)))
+            contestants.append(("pyahocorasick iter_long+filter",
+                                splice(aho_extract(aho_build(ahocorasick, kws, False), False)), budget))
         if count <= 10_000:
             pat, names = re_prefix_tree(kws, False)
-            peer("re prefix tree (sub)", lambda t: pat.sub(lambda m: names[m.group().lower()], t))
+            contestants.append(("re prefix tree (sub)",
+                                lambda t, pat=pat, names=names: pat.sub(lambda m: names[m.group().lower()], t), budget))
+        got = interleaved_throughput(contestants, text, repeat)
+        ours = got["wordsieve"]
+        res.add("replace", "replace case-insens., many", count, "wordsieve", ours["mb_s"], "MB/s")
+        truth = p.replace_keywords(sample)
+        for name, run_of, _ in contestants[1:]:
+            res.add("replace", "replace case-insens., many", count, name, got[name]["mb_s"], "MB/s",
+                    ratio=ours["mb_s"] / got[name]["mb_s"], identical=run_of(sample) == truth)
 
 
 def section_build(res: Results, inputs, peers: Peers, counts, repeat):
@@ -437,7 +512,7 @@ def section_build(res: Results, inputs, peers: Peers, counts, repeat):
 
     for count in counts:
         kws = keyword_set(inputs, count, "many")
-        reps = max(3, repeat if count < 100_000 else 3)
+        lowered = [w.lower() for w in kws]
 
         def ours():
             p = KeywordProcessor()
@@ -445,19 +520,22 @@ def section_build(res: Results, inputs, peers: Peers, counts, repeat):
                 p.add_keyword(w)
             return p
 
-        t_ours = median_time(ours, reps)
-        res.add("build", "add_keyword (+ finalize)", count, "wordsieve", t_ours * 1e6 / count, "us/keyword")
-        if ahocorasick is not None:
-            def theirs():
-                a = ahocorasick.Automaton()
-                for w in kws:
-                    a.add_word(w.lower(), w.lower())
-                a.make_automaton()
-                return a
+        def theirs():
+            a = ahocorasick.Automaton()
+            for w in lowered:
+                a.add_word(w, w)
+            a.make_automaton()
+            return a
 
-            t_theirs = median_time(theirs, reps)
+        calls = {"wordsieve": ours}
+        if ahocorasick is not None:
+            calls["pyahocorasick add_word+make_automaton"] = theirs
+        got = interleaved_times(calls, max(3, repeat if count < 100_000 else 3))
+        res.add("build", "add_keyword (+ finalize)", count, "wordsieve", got["wordsieve"] * 1e6 / count, "us/keyword")
+        if ahocorasick is not None:
+            t = got["pyahocorasick add_word+make_automaton"]
             res.add("build", "add_keyword (+ finalize)", count, "pyahocorasick add_word+make_automaton",
-                    t_theirs * 1e6 / count, "us/keyword", ratio=t_theirs / t_ours)
+                    t * 1e6 / count, "us/keyword", ratio=t / got["wordsieve"])
         gc.collect()
 
 
@@ -489,10 +567,7 @@ def section_pickle(res: Results, inputs, counts, repeat):
     for count in counts:
         kws = keyword_set(inputs, count, "many")
         p = build_wordsieve(kws, False)
-        reps = max(3, repeat)
-        t_dump = median_time(lambda: pickle.dumps(p), reps)
         blob = pickle.dumps(p)
-        t_load = median_time(lambda: pickle.loads(blob), reps)
 
         def rebuild():
             q = KeywordProcessor()
@@ -500,10 +575,11 @@ def section_pickle(res: Results, inputs, counts, repeat):
                 q.add_keyword(w)
             return q
 
-        t_build = median_time(rebuild, reps)
-        res.add("pickle", "dumps", count, "wordsieve", t_dump * 1e3, "ms", size=len(blob))
-        res.add("pickle", "loads", count, "wordsieve", t_load * 1e3, "ms", ratio=t_build / t_load)
-        res.add("pickle", "rebuild with add_keyword", count, "wordsieve", t_build * 1e3, "ms")
+        got = interleaved_times({"dumps": lambda: pickle.dumps(p), "loads": lambda: pickle.loads(blob),
+                                 "rebuild": rebuild}, max(3, repeat))
+        res.add("pickle", "dumps", count, "wordsieve", got["dumps"] * 1e3, "ms", size=len(blob))
+        res.add("pickle", "loads", count, "wordsieve", got["loads"] * 1e3, "ms", ratio=got["rebuild"] / got["loads"])
+        res.add("pickle", "rebuild with add_keyword", count, "wordsieve", got["rebuild"] * 1e3, "ms")
         res.add("pickle", "pickle size per keyword", count, "wordsieve", len(blob) / count, "bytes")
 
 
@@ -514,13 +590,17 @@ def section_fuzzy(res: Results, inputs, peers: Peers, repeat, budget, quick):
         kws = keyword_set(inputs, count, "many")
         p = build_wordsieve(kws, False)
         for t in (0.9, 0.8, 0.6):
-            got = throughput(lambda s, t=t: (lambda: p.extract_keywords(s, t)), text, repeat, budget)
-            res.add("fuzzy", f"fuzzy threshold {t}", count, "wordsieve", got["mb_s"], "MB/s", bytes=got["bytes"])
+            contestants = [("wordsieve", lambda s, t=t: p.extract_keywords(s, t), budget)]
             if regex is not None and (count == 100 or t == 0.8) and not (quick and count > 100):
                 make = regex_fuzzy(regex, kws)
-                slow = throughput(make, text, max(1, repeat // 2), budget / 2)
+                contestants.append(("regex {e<=1}", lambda s, make=make: make(s)(), budget / 2))
+            got = interleaved_throughput(contestants, text, max(3, repeat // 2))
+            ours = got["wordsieve"]
+            res.add("fuzzy", f"fuzzy threshold {t}", count, "wordsieve", ours["mb_s"], "MB/s", bytes=ours["bytes"])
+            if "regex {e<=1}" in got:
+                slow = got["regex {e<=1}"]
                 res.add("fuzzy", f"fuzzy threshold {t}", count, "regex {e<=1}", slow["mb_s"], "MB/s",
-                        bytes=slow["bytes"], ratio=got["mb_s"] / slow["mb_s"])
+                        bytes=slow["bytes"], ratio=ours["mb_s"] / slow["mb_s"])
 
 
 def section_batch(res: Results, counts):
@@ -625,8 +705,9 @@ def run_child(argv, corpus: Path):
         p = build_wordsieve(keyword_set(inputs, count, matches), False)
         lines = inputs["lines"]
         assert p.parallel_extract_keywords_from_texts(lines[:50]) is not None
-        loop = median_time(lambda: [p.extract_keywords(t) for t in lines], 7)
-        batch = median_time(lambda: p.parallel_extract_keywords_from_texts(lines), 7)
+        got = interleaved_times({"loop": lambda: [p.extract_keywords(t) for t in lines],
+                                 "batch": lambda: p.parallel_extract_keywords_from_texts(lines)}, 9)
+        loop, batch = got["loop"], got["batch"]
         print(json.dumps({"loop": loop, "batch": batch, "texts": len(lines)}))
 
 
@@ -776,6 +857,8 @@ def main():
     parser.add_argument("--cpp-build", default=str(REPO / "build-bench"))
     parser.add_argument("--skip-cpp", action="store_true", help="leave out the C++ benchmarks")
     parser.add_argument("--skip-cpp-build", action="store_true", help="use the binaries already in --cpp-build")
+    parser.add_argument("--wait-quiet", type=float, default=0.0, metavar="SECONDS",
+                        help="before each section, wait up to SECONDS for other processes to leave the CPUs")
     parser.add_argument("--child", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -816,6 +899,10 @@ def main():
     for name, run in sections:
         if only and name not in only:
             continue
+        busy = wait_until_quiet(args.wait_quiet) if args.wait_quiet > 0 else others_busy_share(0.2)
+        meta.setdefault("others_busy_cores", {})[name] = round(busy, 2)
+        if busy > 0.2:
+            res.note(f"[{name}] other processes were using {busy:.1f} cores when it started")
         t0 = time.perf_counter()
         print(f"[{name}]", flush=True)
         run()
