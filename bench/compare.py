@@ -1,6 +1,6 @@
 """wordsieve next to the libraries a user would pick instead, on the same inputs, in one process.
 
-    python bench/compare.py --out bench/results          # about ten minutes on two cores
+    python bench/compare.py --out bench/results          # about five minutes on two cores
     python bench/compare.py --out bench/results --quick  # a smoke run of every section
     python bench/compare.py --out bench/results --wait-quiet 60   # on a shared machine
 
