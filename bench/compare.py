@@ -207,23 +207,25 @@ def rss_bytes() -> int:
 
 def others_busy_share(interval: float = 0.5) -> float:
     """CPU time other processes used over `interval`, in cores (Linux /proc; 0.0 elsewhere)."""
-    def ticks():
-        total, me = 0, os.getpid()
+    def ticks() -> dict:
+        out, me = {}, os.getpid()
         for entry in os.listdir("/proc"):
             if not entry.isdigit() or int(entry) == me:
                 continue
             try:
                 with open(f"/proc/{entry}/stat") as f:
                     fields = f.read().rsplit(")", 1)[1].split()
-                total += int(fields[11]) + int(fields[12])  # utime, stime
+                out[entry] = int(fields[11]) + int(fields[12])  # utime, stime
             except (OSError, IndexError, ValueError):
                 continue
-        return total
+        return out
     if not os.path.isdir("/proc"):
         return 0.0
     before = ticks()
     time.sleep(interval)
-    return (ticks() - before) / os.sysconf("SC_CLK_TCK") / interval
+    after = ticks()
+    used = sum(max(0, t - before[pid]) for pid, t in after.items() if pid in before)
+    return used / os.sysconf("SC_CLK_TCK") / interval
 
 
 def wait_until_quiet(limit_seconds: float) -> float:
