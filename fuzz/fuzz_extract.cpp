@@ -4,7 +4,7 @@
 // word-character set, a threshold and a text. Then:
 //   * the keyword listing and count equal those of a plain map of the same adds and removes;
 //   * the exact search (threshold 1) equals a naive scan that tries every stored key at every
-//     allowed start;
+//     allowed start, on short texts and on texts repeated past 4 KiB;
 //   * the fuzzy search equals the literal stack search of tests/cpp/fuzzy_oracle.hpp, whenever the
 //     literal search finishes within its budget;
 //   * replacement equals the matches applied by hand to the input, with offsets mapped back
@@ -260,7 +260,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     store[key] = clean ? std::string(*clean) : key;
     added.push_back(std::move(keyword));
   }
-  const std::string text = take_pieces(in, fuzzy ? 10 : 48, true, allow_invalid);
+  std::string text = take_pieces(in, fuzzy ? 10 : 48, true, allow_invalid);
+  // The exact scan changes method for long texts (a first-two-bytes table from 4 KiB on, blocks of
+  // 32 or 64 positions), so exact inputs may repeat their text past that size.
+  if (!fuzzy && !text.empty() && in.ConsumeBool()) {
+    const std::string once = text;
+    while (text.size() < 4100) text += once;
+  }
 
   // The store itself.
   if (kp.num_keywords() != store.size()) mismatch("num_keywords");
