@@ -38,3 +38,6 @@ wheel=$(ls "$dist"/wordsieve-*-cp313-abi3-*.whl)
 echo "== Python tests"
 cd "$root"
 "$venv/bin/python" -m pytest -q tests/python
+
+echo "== Sanitized build: address + undefined (+ leaks in the C++ tests)"
+PYTHON="$python" bash "$root/scripts/sanitize.sh"
