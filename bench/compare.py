@@ -422,6 +422,8 @@ class Results:
         return row
 
     def note(self, text):
+        if text in self.notes:
+            return
         self.notes.append(text)
         print("  note:", text, flush=True)
 
