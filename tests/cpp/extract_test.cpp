@@ -14,6 +14,7 @@ namespace wordsieve {
 namespace {
 
 using test_support::Expected;
+using test_support::naive_exact;
 using test_support::Keyword;
 using test_support::Store;
 
@@ -150,41 +151,6 @@ TEST(ExtractExact, DeepTrieAndLongText) {
   EXPECT_EQ(got[0].keyword, "DEEP");
   EXPECT_EQ(got[0].end, deep.size());
   EXPECT_EQ(got[1].keyword, "ONE");
-}
-
-// A plain restatement of the exact search over the list of stored keywords: at every start the
-// rule allows, the longest non-empty key that the text continues with.
-std::vector<Expected> naive_exact(const KeywordProcessor& kp, const std::string& input) {
-  const auto keys = kp.get_all_keywords();
-  const std::string s = kp.case_sensitive ? input : normalize_text(input);
-  const auto word = [&](std::size_t at) {
-    return kp.non_word_boundaries.contains(static_cast<unsigned char>(s[at]));
-  };
-  std::vector<Expected> out;
-  std::size_t p = 0;
-  while (p < s.size()) {
-    if (p > 0 && !kp.allow_overlaps && word(p - 1)) {
-      ++p;
-      continue;
-    }
-    const std::pair<std::string, std::string>* best = nullptr;
-    for (const auto& key : keys) {
-      if (!key.first.empty() && s.compare(p, key.first.size(), key.first) == 0 &&
-          (best == nullptr || key.first.size() > best->first.size())) {
-        best = &key;
-      }
-    }
-    const std::size_t q = best ? p + best->first.size() : 0;
-    if (best == nullptr || !(q == s.size() || kp.allow_overlaps || !word(q))) {
-      ++p;
-      continue;
-    }
-    const char c = s[p];
-    const bool trim = c == ' ' || c == '\t' || c == '\n' || c == '\r';
-    out.push_back({best->second, 1.0f, trim ? p + 1 : p, q});
-    p = q;
-  }
-  return out;
 }
 
 TEST(ExtractExact, MatchesNaiveSearchOnRandomInputs) {
