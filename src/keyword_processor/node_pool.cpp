@@ -82,6 +82,9 @@ void* map_page() noexcept {
   if (aligned > start) munmap(raw, aligned - start);
   const std::uintptr_t tail = aligned + kPageSize;
   if (start + span > tail) munmap(reinterpret_cast<void*>(tail), start + span - tail);
+#ifdef MADV_POPULATE_WRITE
+  madvise(reinterpret_cast<void*>(aligned), kPageSize, MADV_POPULATE_WRITE);
+#endif
   return reinterpret_cast<void*>(aligned);
 }
 void unmap_page(void* page) noexcept { munmap(page, kPageSize); }
@@ -154,12 +157,22 @@ struct Cache {
 };
 
 // The thread's cache lives on the heap: the module's thread-local block must stay a few bytes, as
-// the loader fits it into the small static area it reserves for modules loaded at run time.
+// the loader fits it into the small static area it reserves for modules loaded at run time. The
+// holder frees the cache when the thread ends; the hot paths read a plain pointer in the
+// initial-exec model, which is one load, where a dynamic TLS lookup from a loaded module is a call.
+#if defined(__GNUC__)
+#define WORDSIEVE_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+#else
+#define WORDSIEVE_TLS_INITIAL_EXEC
+#endif
+WORDSIEVE_TLS_INITIAL_EXEC thread_local Cache* current_cache = nullptr;
+
 struct CacheHolder {
   Cache* cache = nullptr;
 
   ~CacheHolder() {
     if (cache == nullptr) return;
+    current_cache = nullptr;  // later releases on this thread go straight back to the pool
     {
       Pool& p = pool();
       std::lock_guard<std::mutex> lock(p.mutex);
@@ -169,19 +182,20 @@ struct CacheHolder {
       }
     }
     delete cache;
-    cache = nullptr;  // later releases on this thread go straight back to the pool
+    cache = nullptr;
   }
 };
 
 thread_local CacheHolder holder;
 
-Cache& thread_cache() {
+[[gnu::noinline]] Cache& new_thread_cache() {
   CacheHolder& h = holder;
   if (h.cache == nullptr) h.cache = new Cache();
+  current_cache = h.cache;
   return *h.cache;
 }
 
-void refill(Cache::Stack& stack, std::size_t index) {
+[[gnu::noinline]] void refill(Cache::Stack& stack, std::size_t index) {
   Pool& p = pool();
   std::lock_guard<std::mutex> lock(p.mutex);
   void* got[kBatch];
@@ -200,29 +214,34 @@ void refill(Cache::Stack& stack, std::size_t index) {
   while (n > 0) stack.slots[stack.count++] = got[--n];
 }
 
-void flush(Cache::Stack& stack) {
+[[gnu::noinline]] void flush(Cache::Stack& stack) noexcept {
   Pool& p = pool();
   std::lock_guard<std::mutex> lock(p.mutex);
   while (stack.count > kBatch) release_locked(p, stack.slots[--stack.count]);
+}
+
+[[gnu::noinline]] void release_to_pool(void* slot) noexcept {
+  Pool& p = pool();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  release_locked(p, slot);
 }
 
 }  // namespace
 
 void* allocate(std::size_t bytes) {
   const std::size_t index = class_of(bytes);
-  Cache::Stack& stack = thread_cache().stacks[index];
+  Cache* cache = current_cache;
+  Cache::Stack& stack = (cache != nullptr ? *cache : new_thread_cache()).stacks[index];
   if (stack.count == 0) refill(stack, index);
   return stack.slots[--stack.count];
 }
 
 void release(void* slot) noexcept {
   if (slot == nullptr) return;
-  Cache* cache = holder.cache;
+  Cache* cache = current_cache;
   if (cache == nullptr) {
     // A thread that frees what it never allocated (or a thread being torn down): straight back.
-    Pool& p = pool();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    release_locked(p, slot);
+    release_to_pool(slot);
     return;
   }
   Cache::Stack& stack = cache->stacks[class_of(page_of(slot)->slot_size)];

@@ -96,6 +96,15 @@ class ChildMap {
   // readers that have all children of a node at hand.
   void adopt_sorted(const Entry* entries, std::size_t count);
 
+  // Takes ownership of `child` as the only child of an empty map and returns true, when the key
+  // fits the one-child form (it allocates nothing, so it cannot fail); else changes nothing and
+  // returns false.
+  bool adopt_only(std::uint32_t key, TrieNode* child) noexcept {
+    if (word_ != 0 || key >= kOneKeyLimit || !storable(child)) return false;
+    set(kOne, child, key);
+    return true;
+  }
+
  private:
   struct Dense;
   enum Kind : std::uint8_t { kEmpty = 0, kOne = 1, kSmall = 2, kDense = 3 };

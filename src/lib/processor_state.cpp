@@ -170,11 +170,14 @@ void attach_children(TrieNode& node, std::vector<Pending>& pending, std::size_t 
 
 // One node still being read. Its finished children wait in the shared pending list from
 // `pending_begin` on; a node's descendants are always finished before it, so they form the tail.
+// An only child (the common case: the tail of every keyword is a chain) goes into its parent's map
+// the moment it is created, and its frame does not own it.
 struct Frame {
-  std::unique_ptr<TrieNode> node;
-  std::uint64_t unread;       // children announced but not read yet
+  std::unique_ptr<TrieNode> owned;  // null when the node is already in its parent's map
+  TrieNode* node;
+  std::uint64_t unread;             // children announced but not read yet
   std::size_t pending_begin;
-  std::uint32_t key;          // the key under which the node goes into its parent
+  std::uint32_t key;                // the key under which the node goes into its parent
 };
 
 std::unique_ptr<TrieNode> read_trie(Cursor& in) {
@@ -182,23 +185,33 @@ std::unique_ptr<TrieNode> read_trie(Cursor& in) {
   std::vector<Pending> pending;
   std::vector<ChildMap::Entry> scratch;
   // Neither list is reserved from announced counts: both grow only with bytes actually read.
-  stack.push_back({std::make_unique<TrieNode>(), in.u64(), 0, 0});
+  {
+    auto root = std::make_unique<TrieNode>();
+    TrieNode* node = root.get();
+    stack.push_back({std::move(root), node, in.u64(), 0, 0});
+  }
   while (true) {
     Frame& top = stack.back();
     if (top.unread > 0) {
       --top.unread;
       const std::uint32_t key = read_key(in);
       const std::uint64_t count = in.u64();
-      stack.push_back({std::make_unique<TrieNode>(), count, pending.size(), key});
+      auto child = std::make_unique<TrieNode>();
+      TrieNode* node = child.get();
+      if (top.unread == 0 && top.pending_begin == pending.size() && top.node->children.adopt_only(key, node)) {
+        child.release();  // owned by the parent's map from now on
+      }
+      const std::size_t pending_begin = pending.size();
+      stack.push_back({std::move(child), node, count, pending_begin, key});
       continue;
     }
     attach_children(*top.node, pending, top.pending_begin, scratch);
     read_clean_name(in, top.node->clean_name);
     if (stack.size() == 1) break;
-    pending.push_back({top.key, std::move(top.node)});
+    if (top.owned) pending.push_back({top.key, std::move(top.owned)});
     stack.pop_back();
   }
-  return std::move(stack.front().node);
+  return std::move(stack.front().owned);
 }
 
 }  // namespace
