@@ -1,8 +1,9 @@
 // KeywordProcessor's batch methods: one engine call per text on the process-wide worker pool.
 //
-// All Python objects are handled on the calling thread, in two rounds: every text is copied out
-// before the parallel phase, and every result is turned into Python objects after it. The workers
-// see only native strings and the processor, which cannot change meanwhile: this thread holds the
+// All Python objects are handled on the calling thread, in two rounds: every text is taken (with a
+// reference to its str) before the parallel phase, and every result is turned into Python objects
+// after it. The workers see only the UTF-8 bytes of those strs, which the held references keep
+// alive and unchanged, and the processor, which cannot change meanwhile: this thread holds the
 // interpreter lock throughout (it is never released) and shared access to the processor.
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "args.hpp"
+#include "convert.hpp"
 #include "guard.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/replace.hpp"
@@ -39,7 +41,7 @@ PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* a
   if (!bound) return nullptr;
   SharedRef<ProcessorClass> processor(self);
   if (!processor) return nullptr;
-  std::vector<std::string> texts;
+  std::vector<TextView> texts;
   std::optional<float> threshold;
   if (!bound->convert(0, to_text_list, texts) || !bound->convert(1, to_optional_number, threshold)) {
     return nullptr;
@@ -53,8 +55,8 @@ PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* a
   // the first failure (an out-of-range threshold fails every text) once all workers are done, so a
   // call fails once and returns nothing partial.
   std::vector<Result> results(texts.size());
-  pool.run(texts.size(), [&](std::size_t i) { results[i] = engine(engine_processor, texts[i], threshold); });
-  std::vector<std::string>().swap(texts);
+  pool.run(texts.size(), [&](std::size_t i) { results[i] = engine(engine_processor, texts[i].text, threshold); });
+  std::vector<TextView>().swap(texts);
 
   PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) {
@@ -72,11 +74,11 @@ PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* a
 // The clean names are copied out of the trie here, on the worker, while the calling thread holds
 // the processor: what is left for the calling thread is only to wrap each record in an object.
 std::vector<wordsieve::MatchRecord> extract_one(const wordsieve::KeywordProcessor& processor,
-                                                const std::string& text, std::optional<float> threshold) {
+                                                std::string_view text, std::optional<float> threshold) {
   return own_matches(wordsieve::extract_keywords(processor, text, threshold));
 }
 
-std::string replace_one(const wordsieve::KeywordProcessor& processor, const std::string& text,
+std::string replace_one(const wordsieve::KeywordProcessor& processor, std::string_view text,
                         std::optional<float> threshold) {
   return wordsieve::replace_keywords(processor, text, threshold);
 }

@@ -148,10 +148,9 @@ bool to_list(PyObject* object, std::vector<T>& out, Element convert_element) {
   return true;
 }
 
-bool to_owned_text(PyObject* object, std::string& out) {
-  std::string_view text;
-  if (!to_text(object, text)) return false;
-  out.assign(text);
+bool to_text_view(PyObject* object, TextView& out) {
+  if (!to_text(object, out.text)) return false;
+  out.owner = PyRef::borrow(object);
   return true;
 }
 
@@ -254,8 +253,8 @@ bool to_character_list(PyObject* object, std::vector<std::uint32_t>& out) {
   return to_list(object, out, to_character);
 }
 
-bool to_text_list(PyObject* object, std::vector<std::string>& out) {
-  return to_list(object, out, to_owned_text);
+bool to_text_list(PyObject* object, std::vector<TextView>& out) {
+  return to_list(object, out, to_text_view);
 }
 
 bool to_bytes(PyObject* object, std::string_view& out) {

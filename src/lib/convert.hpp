@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "py_ref.hpp"
+
 namespace wordsieve::py {
 
 // str or subclass -> its UTF-8 text.
@@ -35,9 +37,15 @@ bool to_unsigned(PyObject* object, std::uint64_t& out);
 bool to_character(PyObject* object, std::uint32_t& out);
 // A non-str sequence of one-character strs -> their code points.
 bool to_character_list(PyObject* object, std::vector<std::uint32_t>& out);
-// A non-str sequence of strs -> copies of their UTF-8 texts (they outlive the Python objects, so
-// the work can go on without them).
-bool to_text_list(PyObject* object, std::vector<std::string>& out);
+// One text of a list: a view of a str's UTF-8 form, valid while `owner` (a reference to that str)
+// is held. The interpreter keeps a str's UTF-8 form until the str is freed, and strs are
+// immutable, so threads that hold no Python state may read the view while the owner is held.
+struct TextView {
+  PyRef owner;
+  std::string_view text;
+};
+// A non-str sequence of strs -> views of their UTF-8 texts, each holding its str.
+bool to_text_list(PyObject* object, std::vector<TextView>& out);
 // bytes or subclass -> a view of its contents.
 bool to_bytes(PyObject* object, std::string_view& out);
 

@@ -116,6 +116,28 @@ def test_accepted_sequences(method, texts):
     assert shown(getattr(p, method)(texts)) == single_results(p, method, ["new york", "café"], None)
 
 
+class FreshTexts:
+    """Makes a new str on every access, so the batch holds the only reference to each text."""
+
+    def __init__(self, count):
+        self.count = count
+
+    def __len__(self):
+        return self.count
+
+    def __getitem__(self, i):
+        if i >= self.count:
+            raise IndexError(i)
+        return "".join(["café ", "new ", "york ", str(i), " \U0001F600" * (i % 3)])
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_texts_referenced_only_by_the_call(method):
+    p = sample_processor()
+    expected = single_results(p, method, list(FreshTexts(3000)), None)
+    assert shown(getattr(p, method)(FreshTexts(3000))) == expected
+
+
 def test_arguments_by_keyword():
     p = sample_processor()
     assert p.parallel_replace_keywords_from_texts(threshold=None, texts=["new york"]) == ["NY"]
