@@ -4,7 +4,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -100,6 +103,65 @@ __attribute__((target("avx2"))) void classify64(const unsigned char* p, const By
 }
 #endif
 
+// The outcome of walks from earlier start positions, remembered by the bytes each one read. A
+// walk from a word start reads the word, usually the byte after it, and rarely more (only where a
+// keyword goes on past the word's end); prose repeats a few thousand words over and over, so most
+// walks of a long text have already been taken from an earlier occurrence of the same bytes. The
+// key is the word and the boundary byte after it, up to 16 bytes, compared in full, so a
+// remembered outcome is only ever used for exactly the bytes it was computed from. Direct-mapped:
+// a newer word evicts an older one of the same hash.
+class WalkMemo {
+ public:
+  static constexpr std::uint64_t kMaxKey = 16;
+
+  struct Entry {
+    std::uint64_t key[2];
+    std::uint32_t key_length;  // 0: empty slot
+    std::uint32_t match_length;  // the match's length; 0: no match from such a start
+    const TrieNode* found;
+  };
+
+  explicit WalkMemo(std::uint64_t text_size) {
+    // About one slot per 32 bytes of text, at most 32,768 (1 MiB).
+    std::size_t slots = 256;
+    while (slots < 32768 && slots * 32 < text_size) slots *= 2;
+    entries_.assign(slots, Entry{{0, 0}, 0, 0, nullptr});
+    mask_ = slots - 1;
+  }
+
+  // The key of the `length` bytes at `p` (1 <= length <= kMaxKey), zero beyond `length`; `n` is
+  // the number of bytes readable from p.
+  static void load_key(const unsigned char* p, std::uint64_t length, std::uint64_t n,
+                       std::uint64_t key[2]) noexcept {
+    unsigned char bytes[kMaxKey] = {};
+    std::memcpy(bytes, p, n >= kMaxKey ? kMaxKey : length);
+    std::memcpy(&key[0], bytes, 8);
+    std::memcpy(&key[1], bytes + 8, 8);
+    // Keep exactly `length` bytes.
+    if (length < 8) {
+      key[0] &= (std::uint64_t{1} << (8 * length)) - 1;
+      key[1] = 0;
+    } else if (length < 16) {
+      key[1] &= (std::uint64_t{1} << (8 * (length - 8))) - 1;
+    }
+  }
+
+  Entry& slot(const std::uint64_t key[2], std::uint64_t length) noexcept {
+    std::uint64_t h = (key[0] ^ length) * 0x9E3779B97F4A7C15ULL;
+    h ^= key[1] * 0xC2B2AE3D27D4EB4FULL;
+    h ^= h >> 29;
+    return entries_[static_cast<std::size_t>(h) & mask_];
+  }
+
+  static bool holds(const Entry& e, const std::uint64_t key[2], std::uint64_t length) noexcept {
+    return e.key_length == length && e.key[0] == key[0] && e.key[1] == key[1];
+  }
+
+ private:
+  std::vector<Entry> entries_;
+  std::size_t mask_ = 0;
+};
+
 // The exact search and its end rule at every start position. Only positions whose byte has a child
 // at the root can start a match, and without overlaps only those after a boundary byte. Which
 // positions qualify depends on the text alone, so the scan marks them 64 at a time in a bit mask,
@@ -142,6 +204,7 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text,
   constexpr std::uint64_t kPairTableMinText = 4096;
   std::uint64_t pairs[256][4];
   const bool use_pairs = n >= kPairTableMinText;
+  std::size_t second_level = 0;  // nodes two bytes deep: a cheap measure of the trie's size
   if (use_pairs) {
     std::size_t pos = 0;
     ChildMap::Entry first_entry;
@@ -150,6 +213,7 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text,
       std::uint64_t* row = pairs[first_entry.key];
       const TrieNode& child = *first_entry.child;
       const std::uint64_t all = child.clean_name.has_value() ? ~std::uint64_t{0} : 0;
+      second_level += child.children.size();
       row[0] = row[1] = row[2] = row[3] = all;
       std::size_t child_pos = 0;
       ChildMap::Entry second;
@@ -159,68 +223,135 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text,
     }
   }
 
+  // Long texts without overlaps remember walk outcomes (with overlaps every byte is a start, and
+  // a word is not the unit that repeats), once the trie is large enough that its walks miss the
+  // cache: below about 130 nodes at the second level (some 300 English keywords) a walk costs
+  // less than looking up its outcome.
+  constexpr std::size_t kMemoMinSecondLevel = 128;
+  std::optional<WalkMemo> memo;
+  if (use_pairs && !overlaps && second_level >= kMemoMinSecondLevel) memo.emplace(n);
+
 #if defined(WORDSIEVE_AVX2_SCAN)
   const bool avx2 = n >= 64 && cpu_has_avx2();
   const ByteSetPair byte_sets(classes, kOpensAfter, kFirstByte);
 #endif
 
-  std::uint64_t p = 0;  // no match may start before p: the end of the last match
-  for (std::uint64_t block = 0; block < n; block += 64) {
-    const std::uint64_t length = std::min<std::uint64_t>(64, n - block);
-    if (block + length <= p) continue;
-    std::uint64_t opens_after = 0;
-    std::uint64_t first = 0;
+  // One copy of the loop with the memo and one without, so that short keyword lists pay nothing
+  // for it.
+  const auto run = [&]<bool kMemo>() {
+    std::uint64_t p = 0;  // no match may start before p: the end of the last match
+    for (std::uint64_t block = 0; block < n; block += 64) {
+      const std::uint64_t length = std::min<std::uint64_t>(64, n - block);
+      if (block + length <= p) continue;
+      std::uint64_t opens_after = 0;
+      std::uint64_t first = 0;
 #if defined(WORDSIEVE_AVX2_SCAN)
-    if (length == 64 && avx2) {
-      std::uint64_t sets[2];
-      classify64(s + block, byte_sets, sets);
-      opens_after = sets[0];
-      first = sets[1];
-    } else
+      if (length == 64 && avx2) {
+        std::uint64_t sets[2];
+        classify64(s + block, byte_sets, sets);
+        opens_after = sets[0];
+        first = sets[1];
+      } else
 #endif
-    {
-      for (std::uint64_t i = 0; i < length; ++i) {
-        const unsigned char cls = classes[s[block + i]];
-        opens_after |= static_cast<std::uint64_t>(cls & kOpensAfter) << i;
-        first |= static_cast<std::uint64_t>((cls >> 1) & 1U) << i;
-      }
-    }
-    const std::uint64_t opens_first =
-        block == 0 ? 1 : (classes[s[block - 1]] & kOpensAfter);  // the byte before the block
-    std::uint64_t starts = first & (opens_after << 1 | opens_first);
-    if (p > block) starts &= ~std::uint64_t{0} << (p - block);
-
-    while (starts != 0) {
-      const std::uint64_t start = block + static_cast<std::uint64_t>(std::countr_zero(starts));
-      starts &= starts - 1;
-      if (use_pairs && start + 1 < n) {
-        const unsigned char second = s[start + 1];
-        if (((pairs[s[start]][second >> 6] >> (second & 63)) & 1U) == 0) continue;
-      }
-
-      // Longest stored keyword that is a prefix of s[start..n): one walk, no allocation.
-      const TrieNode* node = first_step[s[start]];
-      const TrieNode* found = node->clean_name.has_value() ? node : nullptr;
-      std::uint64_t length_found = found != nullptr ? 1 : 0;
-      for (std::uint64_t i = 1; start + i < n && !node->children.empty();) {
-        node = node->children.find(s[start + i]);
-        if (node == nullptr) break;
-        ++i;
-        if (node->clean_name.has_value()) {
-          found = node;
-          length_found = i;
+      {
+        for (std::uint64_t i = 0; i < length; ++i) {
+          const unsigned char cls = classes[s[block + i]];
+          opens_after |= static_cast<std::uint64_t>(cls & kOpensAfter) << i;
+          first |= static_cast<std::uint64_t>((cls >> 1) & 1U) << i;
         }
       }
+      const std::uint64_t opens_first =
+          block == 0 ? 1 : (classes[s[block - 1]] & kOpensAfter);  // the byte before the block
+      std::uint64_t starts = first & (opens_after << 1 | opens_first);
+      if (p > block) starts &= ~std::uint64_t{0} << (p - block);
 
-      const std::uint64_t q = start + length_found;
-      if (found != nullptr && (q == n || overlaps || words.is_boundary(s[q]))) {
-        out.push_back({found->clean_name.view(), 1.0f, trimmed_start(s, start), q});
-        p = q;
-        // Marked positions inside the match are passed over.
-        if (p >= block + 64) break;
-        starts &= ~std::uint64_t{0} << (p - block);
+      while (starts != 0) {
+        const std::uint64_t start = block + static_cast<std::uint64_t>(std::countr_zero(starts));
+        starts &= starts - 1;
+        if (use_pairs && start + 1 < n) {
+          const unsigned char second = s[start + 1];
+          if (((pairs[s[start]][second >> 6] >> (second & 63)) & 1U) == 0) continue;
+        }
+
+        // The memo key: the bytes up to and including the first boundary byte from `start`.
+        std::uint64_t key[2] = {0, 0};
+        std::uint64_t key_length = 0;
+        WalkMemo::Entry* slot = nullptr;
+        if constexpr (kMemo) {
+          const std::uint64_t ahead = opens_after >> (start - block);
+          std::uint64_t end = n;
+          if (ahead != 0) {
+            end = start + static_cast<std::uint64_t>(std::countr_zero(ahead));
+          } else {
+            for (std::uint64_t k = block + 64; k < n && k < start + WalkMemo::kMaxKey; ++k) {
+              if ((classes[s[k]] & kOpensAfter) != 0) {
+                end = k;
+                break;
+              }
+            }
+          }
+          if (end < n && end - start < WalkMemo::kMaxKey) {
+            key_length = end - start + 1;
+            WalkMemo::load_key(s + start, key_length, n - start, key);
+            slot = &memo->slot(key, key_length);
+            if (WalkMemo::holds(*slot, key, key_length)) {
+              if (slot->match_length != 0) {
+                const std::uint64_t q = start + slot->match_length;
+                out.push_back({slot->found->clean_name.view(), 1.0f, trimmed_start(s, start), q});
+                p = q;
+                if (p >= block + 64) break;
+                starts &= ~std::uint64_t{0} << (p - block);
+              }
+              continue;
+            }
+          }
+        }
+
+        // Longest stored keyword that is a prefix of s[start..n): one walk, no allocation.
+        const TrieNode* node = first_step[s[start]];
+        const TrieNode* found = node->clean_name.has_value() ? node : nullptr;
+        std::uint64_t length_found = found != nullptr ? 1 : 0;
+        std::uint64_t i = 1;
+        bool read_next = false;  // whether the walk read s[start + i], the byte it failed on
+        while (start + i < n && !node->children.empty()) {
+          node = node->children.find(s[start + i]);
+          if (node == nullptr) {
+            read_next = true;
+            break;
+          }
+          ++i;
+          if (node->clean_name.has_value()) {
+            found = node;
+            length_found = i;
+          }
+        }
+
+        const std::uint64_t q = start + length_found;
+        const bool matched = found != nullptr && (q == n || overlaps || words.is_boundary(s[q]));
+        if (kMemo && slot != nullptr && start + i < n) {
+          // Remembered only when the outcome depends on the key's bytes alone: the walk and the
+          // end rule read nothing past them, and the walk did not stop at the end of the text.
+          std::uint64_t read = read_next ? i + 1 : i;
+          if (found != nullptr) read = std::max(read, length_found + 1);
+          if (read <= key_length) {
+            *slot = WalkMemo::Entry{{key[0], key[1]}, static_cast<std::uint32_t>(key_length),
+                                    matched ? static_cast<std::uint32_t>(length_found) : 0U, found};
+          }
+        }
+        if (matched) {
+          out.push_back({found->clean_name.view(), 1.0f, trimmed_start(s, start), q});
+          p = q;
+          // Marked positions inside the match are passed over.
+          if (p >= block + 64) break;
+          starts &= ~std::uint64_t{0} << (p - block);
+        }
       }
     }
+  };
+  if (memo) {
+    run.template operator()<true>();
+  } else {
+    run.template operator()<false>();
   }
 }
 

@@ -1,5 +1,7 @@
 // The exact scan over texts long enough for every shortcut it takes: positions marked 64 at a time,
-// the table of first two bytes (texts of 4 KiB and more), matches that cross a 64-byte block.
+// the table of first two bytes (texts of 4 KiB and more), matches that cross a 64-byte block, and
+// the outcomes of walks remembered by word (long texts with a trie of more than a few hundred
+// keywords).
 #include <gtest/gtest.h>
 
 #include <random>
@@ -45,6 +47,58 @@ TEST(ExactScanLongTexts, MatchesReference) {
     ASSERT_TRUE(test_support::same(got, want))
         << "round " << round << " text of " << text.size() << " bytes\n  got:  "
         << test_support::describe(got) << "\n  want: " << test_support::describe(want);
+  }
+}
+
+// Texts that repeat a small vocabulary, against tries large enough that the scan remembers walk
+// outcomes: keywords that are words, prefixes and extensions of words, that go on past a word's
+// end ("ab cd", "ab-"), that begin or end with a boundary byte, words longer than what is
+// remembered, matches at the very end of the text, and word sets that make letters boundaries.
+TEST(ExactScanLongTexts, RememberedWalksMatchReference) {
+  std::mt19937 rng(90210);
+  const auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
+  const std::string letters = "abcdefghijkLM";
+  const auto word = [&](std::size_t max_length) {
+    std::string out;
+    for (std::size_t i = 1 + pick(max_length - 1); i > 0; --i) out += letters[pick(letters.size() - 1)];
+    return out;
+  };
+  const std::vector<std::string> separators = {" ", " ", " ", "-", "\n", "_", "é", ", ", "  "};
+  for (int round = 0; round < 150; ++round) {
+    KeywordProcessor kp(pick(3) == 0, pick(7) == 0);
+    if (pick(4) == 0) kp.set_non_word_boundaries(std::vector<std::uint32_t>{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'});
+    std::vector<std::string> vocabulary;
+    for (std::size_t k = 0; k < 60; ++k) vocabulary.push_back(word(pick(5) == 0 ? 20 : 7));
+    // Most two-letter pairs, so the trie is wide two bytes deep.
+    for (const char a : letters) {
+      for (const char b : letters) {
+        if (pick(3) != 0) kp.add_keyword(std::string{a, b}, std::string_view("P"));
+      }
+    }
+    for (std::size_t k = 0; k < 300; ++k) {
+      std::string keyword = vocabulary[pick(vocabulary.size() - 1)];
+      switch (pick(7)) {
+        case 0: keyword = keyword.substr(0, 1 + pick(keyword.size() - 1)); break;
+        case 1: keyword += letters[pick(letters.size() - 1)]; break;
+        case 2: keyword += " " + vocabulary[pick(vocabulary.size() - 1)]; break;
+        case 3: keyword += "-"; break;
+        case 4: keyword = " " + keyword; break;
+        default: break;
+      }
+      kp.add_keyword(keyword, std::string_view("K" + std::to_string(k)));
+    }
+    std::string text;
+    const std::size_t size = 4096 + pick(12000);
+    while (text.size() < size) {
+      text += vocabulary[pick(vocabulary.size() - 1)];
+      text += separators[pick(separators.size() - 1)];
+    }
+    if (pick(1) == 0) text += vocabulary[pick(vocabulary.size() - 1)];  // a word at the very end
+    const auto got = extract_keywords(kp, text, std::nullopt);
+    const auto want = test_support::naive_exact(kp, text);
+    ASSERT_TRUE(test_support::same(got, want))
+        << "round " << round << " text of " << text.size() << " bytes, " << got.size() << " matches against "
+        << want.size();
   }
 }
 
