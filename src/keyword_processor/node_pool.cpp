@@ -10,6 +10,24 @@
 #include <sys/mman.h>
 #endif
 
+// Under AddressSanitizer a slot is poisoned while it is not handed out, so that a use of a freed
+// node or block is reported as it would be with the general allocator.
+#if defined(__SANITIZE_ADDRESS__)
+#define WORDSIEVE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define WORDSIEVE_ASAN 1
+#endif
+#endif
+#if defined(WORDSIEVE_ASAN)
+#include <sanitizer/asan_interface.h>
+#define WORDSIEVE_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define WORDSIEVE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define WORDSIEVE_POISON(p, n) ((void)(p), (void)(n))
+#define WORDSIEVE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace wordsieve::node_pool {
 
 namespace {
@@ -87,10 +105,16 @@ void* map_page() noexcept {
 #endif
   return reinterpret_cast<void*>(aligned);
 }
-void unmap_page(void* page) noexcept { munmap(page, kPageSize); }
+void unmap_page(void* page) noexcept {
+  WORDSIEVE_UNPOISON(page, kPageSize);  // the address range may be mapped again by anyone
+  munmap(page, kPageSize);
+}
 #else
 void* map_page() noexcept { return std::aligned_alloc(kPageSize, kPageSize); }
-void unmap_page(void* page) noexcept { std::free(page); }
+void unmap_page(void* page) noexcept {
+  WORDSIEVE_UNPOISON(page, kPageSize);
+  std::free(page);
+}
 #endif
 
 Page* new_page(Class& c, std::size_t index) {
@@ -118,7 +142,9 @@ void* allocate_locked(Pool& p, std::size_t index) {
   void* slot;
   if (page->free != nullptr) {
     slot = page->free;
+    WORDSIEVE_UNPOISON(slot, sizeof(void*));
     page->free = *static_cast<void**>(slot);
+    WORDSIEVE_POISON(slot, sizeof(void*));
   } else {
     slot = reinterpret_cast<char*>(page) + kFirstSlot + std::size_t{page->bumped} * page->slot_size;
     ++page->bumped;
@@ -131,7 +157,9 @@ void* allocate_locked(Pool& p, std::size_t index) {
 void release_locked(Pool& p, void* slot) noexcept {
   Page* page = page_of(slot);
   Class& c = p.classes[class_of(page->slot_size)];
+  WORDSIEVE_UNPOISON(slot, sizeof(void*));
   *static_cast<void**>(slot) = page->free;
+  WORDSIEVE_POISON(slot, sizeof(void*));
   page->free = slot;
   if (!page->listed) link(c, page);
   if (--page->live == 0) {
@@ -233,11 +261,14 @@ void* allocate(std::size_t bytes) {
   Cache* cache = current_cache;
   Cache::Stack& stack = (cache != nullptr ? *cache : new_thread_cache()).stacks[index];
   if (stack.count == 0) refill(stack, index);
-  return stack.slots[--stack.count];
+  void* slot = stack.slots[--stack.count];
+  WORDSIEVE_UNPOISON(slot, (index + 1) * kSlotAlign);
+  return slot;
 }
 
 void release(void* slot) noexcept {
   if (slot == nullptr) return;
+  WORDSIEVE_POISON(slot, page_of(slot)->slot_size);
   Cache* cache = current_cache;
   if (cache == nullptr) {
     // A thread that frees what it never allocated (or a thread being torn down): straight back.

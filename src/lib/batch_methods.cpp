@@ -1,10 +1,11 @@
 // KeywordProcessor's batch methods: one engine call per text on the process-wide worker pool.
 //
-// All Python objects are handled on the calling thread, in two rounds: every text is taken (with a
-// reference to its str) before the parallel phase, and every result is turned into Python objects
-// after it. The workers see only the UTF-8 bytes of those strs, which the held references keep
-// alive and unchanged, and the processor, which cannot change meanwhile: this thread holds the
-// interpreter lock throughout (it is never released) and shared access to the processor.
+// All Python objects are handled on the calling thread: every text is taken (with a reference to
+// its str) before the parallel phase, and every result is turned into Python objects during it,
+// as soon as its worker is done with it. The workers see only the UTF-8 bytes of those strs, which
+// the held references keep alive and unchanged, and the processor, which cannot change meanwhile:
+// this thread holds the interpreter lock throughout (it is never released) and shared access to
+// the processor.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,23 +52,27 @@ PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* a
   WorkerPool& pool = WorkerPool::global();
 
   const wordsieve::KeywordProcessor& engine_processor = *processor;
-  // One slot per text, each written once by whichever thread processes that text. The pool rethrows
-  // the first failure (an out-of-range threshold fails every text) once all workers are done, so a
-  // call fails once and returns nothing partial.
-  std::vector<Result> results(texts.size());
-  pool.run(texts.size(), [&](std::size_t i) { results[i] = engine(engine_processor, texts[i].text, threshold); });
-  std::vector<TextView>().swap(texts);
-
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) {
     propagate_python_error();
     return nullptr;
   }
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    PyRef item = to_python(results[i]);
-    if (!item) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
+  // One slot per text, each written once by whichever thread processes that text, then read and
+  // released by this thread, which turns each result into its Python form as soon as it is done,
+  // while the workers go on with the rest. The pool rethrows the first failure (an out-of-range
+  // threshold fails every text) once all workers are done, so a call fails once and returns
+  // nothing partial: the list, with whatever it holds by then, is dropped.
+  std::vector<Result> results(texts.size());
+  const bool complete = pool.run_collecting(
+      texts.size(), [&](std::size_t i) { results[i] = engine(engine_processor, texts[i].text, threshold); },
+      [&](std::size_t i) {
+        PyRef item = to_python(results[i]);
+        if (!item) return false;
+        // Steals the reference; it cannot fail for an index inside a list made at this size.
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+        return true;
+      });
+  if (!complete) return nullptr;
   return list.release();
 }
 

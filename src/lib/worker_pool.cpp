@@ -214,6 +214,7 @@ void WorkerPool::take_part(std::size_t self) {
         }
         fn_(context_, base_ + begin);
         ++done;
+        if (collecting_) publish_finished(begin);
         share = me.share.load(std::memory_order_relaxed);
       }
     } catch (...) {
@@ -227,8 +228,74 @@ void WorkerPool::take_part(std::size_t self) {
     done = 0;
     if (!steal(self)) break;
   }
+  const bool collecting = collecting_;
   // Nothing of the call may be touched after this: the caller may already be setting up the next.
-  if (active_.fetch_sub(1, std::memory_order_acq_rel) == 1) active_.notify_one();
+  if (active_.fetch_sub(1, std::memory_order_seq_cst) == 1) active_.notify_one();
+  if (collecting) {
+    // The caller of a collecting call sleeps on `progress_`, so the departure is counted there
+    // too. It comes after the decrement, so that a caller that saw this worker still active is
+    // woken. The count may already belong to the caller's next call, where it only decides when
+    // that caller wakes.
+    progress_.fetch_add(1, std::memory_order_seq_cst);
+    progress_.notify_one();
+  }
+}
+
+void WorkerPool::publish_finished(std::size_t offset) noexcept {
+  std::size_t head = finished_head_.load(std::memory_order_relaxed);
+  do {
+    finished_links_[offset] = head;
+  } while (!finished_head_.compare_exchange_weak(head, offset, std::memory_order_seq_cst,
+                                                 std::memory_order_relaxed));
+  const std::uint32_t now = progress_.fetch_add(1, std::memory_order_seq_cst) + 1;
+  if (now % wake_every_ == 0) progress_.notify_one();
+}
+
+bool WorkerPool::collect_finished(void* collect_context, CollectFn collect) {
+  std::size_t offset = finished_head_.exchange(kNoIndex, std::memory_order_acquire);
+  while (offset != kNoIndex) {
+    const std::size_t next = finished_links_[offset];
+    if (!collect(collect_context, base_ + offset)) return false;
+    offset = next;
+  }
+  return true;
+}
+
+bool WorkerPool::collect_while_running(void* collect_context, CollectFn collect) {
+  bool collected = true;
+  std::exception_ptr collect_error;
+  try {
+    for (;;) {
+      if (!collect_finished(collect_context, collect)) {
+        collected = false;
+        break;
+      }
+      // Read before the checks below: an index finished or a worker leaving after them changes
+      // it, so the wait returns at once instead of missing the event.
+      const std::uint32_t seen = progress_.load(std::memory_order_seq_cst);
+      if (active_.load(std::memory_order_seq_cst) == 0) {
+        // Every worker has published all it finished before leaving.
+        collected = collect_finished(collect_context, collect);
+        break;
+      }
+      if (finished_head_.load(std::memory_order_seq_cst) != kNoIndex) continue;
+      progress_.wait(seen, std::memory_order_seq_cst);
+    }
+  } catch (...) {
+    collect_error = std::current_exception();
+    collected = false;
+  }
+  if (!collected) {
+    // Stop the workers taking indices, and let them leave before the call's state goes away.
+    failed_.store(true, std::memory_order_relaxed);
+    std::uint32_t active;
+    while ((active = active_.load(std::memory_order_acquire)) != 0) {
+      active_.wait(active, std::memory_order_acquire);
+    }
+    error_ = nullptr;  // the caller's failure is the one reported
+    if (collect_error) std::rethrow_exception(collect_error);
+  }
+  return collected;
 }
 
 bool WorkerPool::steal(std::size_t self) {
@@ -258,21 +325,37 @@ bool WorkerPool::steal(std::size_t self) {
   return false;
 }
 
-void WorkerPool::run_erased(std::size_t n, void* context, IndexFn fn) {
-  if (n == 0) return;
+bool WorkerPool::run_erased(std::size_t n, void* context, IndexFn fn, void* collect_context,
+                            CollectFn collect) {
+  if (n == 0) return true;
   if (n == 1 || current_pool == this) {
-    for (std::size_t i = 0; i < n; ++i) fn(context, i);
-    return;
+    for (std::size_t i = 0; i < n; ++i) {
+      fn(context, i);
+      if (collect != nullptr && !collect(collect_context, i)) return false;
+    }
+    return true;
   }
   std::lock_guard lock(call_mutex_);
   for (std::size_t base = 0; base < n;) {
     const std::size_t count = std::min(max_block_, n - base);
-    run_block(base, count, context, fn);
+    if (!run_block(base, count, context, fn, collect_context, collect)) return false;
     base += count;
   }
+  return true;
 }
 
-void WorkerPool::run_block(std::size_t base, std::size_t count, void* context, IndexFn fn) {
+bool WorkerPool::run_block(std::size_t base, std::size_t count, void* context, IndexFn fn,
+                           void* collect_context, CollectFn collect) {
+  std::unique_ptr<std::size_t[]> links;
+  collecting_ = collect != nullptr;
+  if (collecting_) {
+    links.reset(new std::size_t[count]);
+    finished_links_ = links.get();
+    finished_head_.store(kNoIndex, std::memory_order_relaxed);
+    progress_.store(0, std::memory_order_relaxed);
+    // About 32 wake-ups per call, each collecting what finished since the last.
+    wake_every_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(count / 32, 1, 1024));
+  }
   const std::size_t participants = std::min(size_, count);
   fn_ = fn;
   context_ = context;
@@ -289,15 +372,20 @@ void WorkerPool::run_block(std::size_t base, std::size_t count, void* context, I
   active_.store(static_cast<std::uint32_t>(participants), std::memory_order_relaxed);
   wake_children(0);
 
-  std::uint32_t active;
-  while ((active = active_.load(std::memory_order_acquire)) != 0) {
-    active_.wait(active, std::memory_order_acquire);
+  if (collecting_) {
+    if (!collect_while_running(collect_context, collect)) return false;
+  } else {
+    std::uint32_t active;
+    while ((active = active_.load(std::memory_order_acquire)) != 0) {
+      active_.wait(active, std::memory_order_acquire);
+    }
   }
   if (error_) {
     std::exception_ptr error = std::move(error_);
     error_ = nullptr;
     std::rethrow_exception(error);
   }
+  return true;
 }
 
 WorkerPool& WorkerPool::global() {

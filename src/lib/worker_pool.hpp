@@ -70,15 +70,39 @@ class WorkerPool {
   void run(std::size_t n, F&& f) {
     using Fn = std::remove_reference_t<F>;
     run_erased(n, const_cast<void*>(static_cast<const void*>(std::addressof(f))),
-               [](void* context, std::size_t index) { (*static_cast<Fn*>(context))(index); });
+               [](void* context, std::size_t index) { (*static_cast<Fn*>(context))(index); }, nullptr,
+               nullptr);
+  }
+
+  // Like run(), and meanwhile the calling thread calls collect(i) once for every i whose f(i) has
+  // returned, in no particular order, as the calls finish: the caller's share of the work (turning
+  // results into its own form) overlaps the workers' instead of following it. collect(i) returns
+  // false to stop the call: the workers take no further indices, and false is returned once they
+  // have left. An exception from collect stops the call the same way and is rethrown. When f
+  // throws, collect is not called for that index, remaining indices may be skipped, and the
+  // exception is rethrown after every worker has left. Returns true when every index was collected.
+  template <class F, class C>
+  bool run_collecting(std::size_t n, F&& f, C&& collect) {
+    using Fn = std::remove_reference_t<F>;
+    using Cn = std::remove_reference_t<C>;
+    return run_erased(
+        n, const_cast<void*>(static_cast<const void*>(std::addressof(f))),
+        [](void* context, std::size_t index) { (*static_cast<Fn*>(context))(index); },
+        const_cast<void*>(static_cast<const void*>(std::addressof(collect))),
+        [](void* context, std::size_t index) { return static_cast<bool>((*static_cast<Cn*>(context))(index)); });
   }
 
  private:
   using IndexFn = void (*)(void* context, std::size_t index);
+  using CollectFn = bool (*)(void* context, std::size_t index);
   struct Worker;
 
-  void run_erased(std::size_t n, void* context, IndexFn fn);
-  void run_block(std::size_t base, std::size_t count, void* context, IndexFn fn);
+  bool run_erased(std::size_t n, void* context, IndexFn fn, void* collect_context, CollectFn collect);
+  bool run_block(std::size_t base, std::size_t count, void* context, IndexFn fn, void* collect_context,
+                 CollectFn collect);
+  bool collect_while_running(void* collect_context, CollectFn collect);
+  bool collect_finished(void* collect_context, CollectFn collect);
+  void publish_finished(std::size_t offset) noexcept;
   void worker_main(std::size_t self);
   void take_part(std::size_t self);
   bool steal(std::size_t self);
@@ -105,6 +129,17 @@ class WorkerPool {
   std::atomic<bool> failed_{false};
   std::exception_ptr error_;
   std::atomic<std::uint32_t> active_{0};
+
+  // Collecting calls only. Finished indices (offsets from `base_`) form a stack that workers push
+  // onto and the caller empties at once: `finished_links_[k]` is the offset pushed before k.
+  // `progress_` counts finished indices and departed workers; the caller sleeps on it and is woken
+  // every `wake_every_` indices and when a worker leaves, not once per index.
+  static constexpr std::size_t kNoIndex = ~std::size_t{0};
+  bool collecting_ = false;
+  std::size_t* finished_links_ = nullptr;  // `count_` entries, owned by the call
+  std::atomic<std::size_t> finished_head_{kNoIndex};
+  std::atomic<std::uint32_t> progress_{0};
+  std::uint32_t wake_every_ = 1;
 };
 
 namespace detail {

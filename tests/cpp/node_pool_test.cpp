@@ -41,6 +41,21 @@ TEST(NodePoolTest, SlotsAreDistinctAndReusable) {
 }
 
 // Tries built and destroyed on several threads at once share the pool safely.
+#if defined(__SANITIZE_ADDRESS__)
+// A released slot is poisoned, so that a use of a freed node is reported as with any allocator.
+TEST(NodePoolDeathTest, UseOfReleasedSlotIsReported) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        auto* node = new TrieNode();
+        delete node;
+        volatile bool empty = node->children.empty();  // read of a freed node
+        static_cast<void>(empty);
+      },
+      "use-after-poison");
+}
+#endif
+
 TEST(NodePoolTest, ConcurrentTries) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -162,6 +163,98 @@ TEST(WorkerPoolRun, ManyCallsAndCallersInARow) {
   std::atomic<int> inner{0};
   shared.run(6, [&](std::size_t) { shared.run(5, [&](std::size_t) { ++inner; }); });
   EXPECT_EQ(inner.load(), 30);
+}
+
+// Every index is collected exactly once, on the calling thread, after its work is done.
+void expect_each_index_collected(WorkerPool& pool, std::size_t n) {
+  std::vector<std::atomic<int>> done(n);
+  std::vector<int> collected(n, 0);
+  const auto caller = std::this_thread::get_id();
+  std::size_t off_caller = 0, early = 0;
+  const bool complete = pool.run_collecting(
+      n, [&](std::size_t i) { done[i].store(1, std::memory_order_relaxed); },
+      [&](std::size_t i) {
+        off_caller += std::this_thread::get_id() != caller;
+        early += done[i].load(std::memory_order_relaxed) != 1;
+        ++collected[i];
+        return true;
+      });
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(off_caller, 0u);
+  EXPECT_EQ(early, 0u);
+  std::size_t wrong = 0;
+  for (int c : collected) wrong += c != 1;
+  EXPECT_EQ(wrong, 0u) << "pool of " << pool.size() << ", n = " << n;
+}
+
+TEST(WorkerPoolCollecting, CollectsEveryIndexOnceOnTheCaller) {
+  for (std::size_t threads : {1, 2, 3, 8}) {
+    WorkerPool pool(threads);
+    for (std::size_t n : {0, 1, 2, 3, 7, 1000, 100000}) expect_each_index_collected(pool, n);
+  }
+  WorkerPool blocked(3, 5);
+  for (std::size_t n : {2, 5, 6, 7, 1000}) expect_each_index_collected(blocked, n);
+  // Slow indices: the caller sleeps between wake-ups and still sees every index.
+  WorkerPool pool(2);
+  std::vector<int> collected(300, 0);
+  EXPECT_TRUE(pool.run_collecting(
+      300,
+      [](std::size_t i) {
+        if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      },
+      [&](std::size_t i) { return ++collected[i] == 1; }));
+  EXPECT_EQ(std::count(collected.begin(), collected.end(), 1), 300);
+}
+
+TEST(WorkerPoolCollecting, StopsOnACollectFailureAndStaysUsable) {
+  struct Case {
+    std::size_t threads, n, max_block, stop_after;
+    bool throws;
+  };
+  const Case cases[] = {
+      {2, 1000, WorkerPool::kMaxBlock, 0, false}, {2, 1000, WorkerPool::kMaxBlock, 500, false},
+      {4, 1000, WorkerPool::kMaxBlock, 10, true}, {3, 100, 10, 35, false},  // in a later block
+      {2, 1, WorkerPool::kMaxBlock, 0, true},                               // inline
+  };
+  for (const Case& c : cases) {
+    WorkerPool pool(c.threads, c.max_block);
+    std::atomic<std::size_t> worked{0};
+    std::size_t calls = 0;
+    const auto run = [&] {
+      return pool.run_collecting(
+          c.n, [&](std::size_t) { ++worked; },
+          [&](std::size_t) {
+            if (calls++ < c.stop_after) return true;
+            if (c.throws) throw std::runtime_error("collect");
+            return false;
+          });
+    };
+    if (c.throws) {
+      EXPECT_THROW(run(), std::runtime_error);
+    } else {
+      EXPECT_FALSE(run());
+    }
+    EXPECT_EQ(calls, c.stop_after + 1) << "collect was called after it failed";
+    EXPECT_LE(worked.load(), c.n);
+    expect_each_index_collected(pool, c.n);
+  }
+}
+
+TEST(WorkerPoolCollecting, AWorkFailureIsRethrownAndItsIndexNotCollected) {
+  for (std::size_t threads : {1, 2, 4}) {
+    WorkerPool pool(threads, 64);
+    std::vector<int> collected(1000, 0);
+    EXPECT_THROW(pool.run_collecting(
+                     1000,
+                     [](std::size_t i) {
+                       if (i == 700) throw InternalFailure("Threshold must be between 0 and 1");
+                     },
+                     [&](std::size_t i) { return ++collected[i] == 1; }),
+                 InternalFailure);
+    EXPECT_EQ(collected[700], 0);
+    EXPECT_EQ(std::count(collected.begin(), collected.end(), 2), 0);
+    expect_each_index_collected(pool, 1000);
+  }
 }
 
 TEST(WorkerPoolGlobal, IsStartedOnceAndReused) {
