@@ -100,9 +100,6 @@ void* map_page() noexcept {
   if (aligned > start) munmap(raw, aligned - start);
   const std::uintptr_t tail = aligned + kPageSize;
   if (start + span > tail) munmap(reinterpret_cast<void*>(tail), start + span - tail);
-#ifdef MADV_POPULATE_WRITE
-  madvise(reinterpret_cast<void*>(aligned), kPageSize, MADV_POPULATE_WRITE);
-#endif
   return reinterpret_cast<void*>(aligned);
 }
 void unmap_page(void* page) noexcept {
