@@ -121,6 +121,7 @@ class WalkMemo {
     const TrieNode* found;
   };
 
+  WalkMemo() = default;  // holds nothing; for the scan that does not remember
   explicit WalkMemo(std::uint64_t text_size) {
     // About one slot per 32 bytes of text, at most 32,768 (1 MiB).
     std::size_t slots = 256;
@@ -166,192 +167,212 @@ class WalkMemo {
 // at the root can start a match, and without overlaps only those after a boundary byte. Which
 // positions qualify depends on the text alone, so the scan marks them 64 at a time in a bit mask,
 // without a branch per byte, and walks the trie only from the marked ones it has not yet passed.
-void scan_exact(const KeywordProcessor& processor, std::string_view text,
-                std::vector<KeywordMatch>& out) {
-  const TrieNode& root = processor.root;
-  const std::uint64_t n = text.size();
-  if (n == 0 || root.children.empty()) return;
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const WordBytes words(processor.non_word_boundaries);
-  const bool overlaps = processor.allow_overlaps;
-
-  // Bit 0: a match may start after this byte (boundary byte, or overlaps allowed).
-  // Bit 1: the root has a child for this byte.
-  enum : unsigned char { kOpensAfter = 1, kFirstByte = 2 };
-  unsigned char classes[256];
-  for (unsigned b = 0; b < 256; ++b) {
-    classes[b] = (overlaps || words.is_boundary(static_cast<unsigned char>(b))) ? kOpensAfter : 0;
-  }
-  // The root's children by byte, so that every walk takes its first step with one load whatever
-  // form the root's map has.
-  const TrieNode* first_step[256] = {};
-  {
-    std::size_t pos = 0;
-    ChildMap::Entry entry;
-    while (root.children.next(pos, entry)) {
-      if (entry.key >= 256) continue;
-      classes[entry.key] |= kFirstByte;
-      first_step[entry.key] = entry.child;
+class ExactScan {
+ public:
+  ExactScan(const KeywordProcessor& processor, std::string_view text) noexcept
+      : s(reinterpret_cast<const unsigned char*>(text.data())),
+        n(text.size()),
+        words(processor.non_word_boundaries),
+        overlaps(processor.allow_overlaps),
+        use_pairs(n >= kPairTableMinText) {
+    const TrieNode& root = processor.root;
+    for (unsigned b = 0; b < 256; ++b) {
+      classes[b] = (overlaps || words.is_boundary(static_cast<unsigned char>(b))) ? kOpensAfter : 0;
     }
-  }
-
-  // For longer texts, a table of the first two bytes a walk can take: row b0 exists when the root
-  // has a child for b0, and bit b1 of it is set when that child is a keyword of its own or has a
-  // child for b1. Most positions of a prose text fail it, and testing it costs less than the
-  // cache misses of a walk that would fail on its second byte. Rows are only made for the root's
-  // children, so the table costs little to fill for short keyword lists and is left out for short
-  // texts, where filling it would cost more than it saves.
-  constexpr std::uint64_t kPairTableMinText = 4096;
-  std::uint64_t pairs[256][4];
-  const bool use_pairs = n >= kPairTableMinText;
-  std::size_t second_level = 0;  // nodes two bytes deep: a cheap measure of the trie's size
-  if (use_pairs) {
-    std::size_t pos = 0;
-    ChildMap::Entry first_entry;
-    while (root.children.next(pos, first_entry)) {
-      if (first_entry.key >= 256) continue;
-      std::uint64_t* row = pairs[first_entry.key];
-      const TrieNode& child = *first_entry.child;
-      const std::uint64_t all = child.clean_name.has_value() ? ~std::uint64_t{0} : 0;
-      second_level += child.children.size();
-      row[0] = row[1] = row[2] = row[3] = all;
-      std::size_t child_pos = 0;
-      ChildMap::Entry second;
-      while (!all && child.children.next(child_pos, second)) {
-        if (second.key < 256) row[second.key >> 6] |= std::uint64_t{1} << (second.key & 63);
+    {
+      std::size_t pos = 0;
+      ChildMap::Entry entry;
+      while (root.children.next(pos, entry)) {
+        if (entry.key >= 256) continue;
+        classes[entry.key] |= kFirstByte;
+        first_step[entry.key] = entry.child;
       }
     }
+    if (use_pairs) {
+      std::size_t pos = 0;
+      ChildMap::Entry first_entry;
+      while (root.children.next(pos, first_entry)) {
+        if (first_entry.key >= 256) continue;
+        std::uint64_t* row = pairs[first_entry.key];
+        const TrieNode& child = *first_entry.child;
+        const std::uint64_t all = child.clean_name.has_value() ? ~std::uint64_t{0} : 0;
+        second_level += child.children.size();
+        row[0] = row[1] = row[2] = row[3] = all;
+        std::size_t child_pos = 0;
+        ChildMap::Entry second;
+        while (!all && child.children.next(child_pos, second)) {
+          if (second.key < 256) row[second.key >> 6] |= std::uint64_t{1} << (second.key & 63);
+        }
+      }
+    }
+#if defined(WORDSIEVE_AVX2_SCAN)
+    avx2 = n >= 64 && cpu_has_avx2();
+    if (avx2) byte_sets.emplace(classes, kOpensAfter, kFirstByte);
+#endif
   }
 
   // Long texts without overlaps remember walk outcomes (with overlaps every byte is a start, and
   // a word is not the unit that repeats), once the trie is large enough that its walks miss the
   // cache: below about 130 nodes at the second level (some 300 English keywords) a walk costs
   // less than looking up its outcome.
-  constexpr std::size_t kMemoMinSecondLevel = 128;
-  std::optional<WalkMemo> memo;
-  if (use_pairs && !overlaps && second_level >= kMemoMinSecondLevel) memo.emplace(n);
+  bool worth_remembering() const noexcept {
+    return use_pairs && !overlaps && second_level >= kMemoMinSecondLevel;
+  }
 
+  // One instantiation with the memo and one without, so that short keyword lists pay nothing for
+  // it. `memo` is used only by the first.
+  template <bool kMemo>
+  void run(WalkMemo& memo, std::vector<KeywordMatch>& out) const {
+  std::uint64_t p = 0;  // no match may start before p: the end of the last match
+  for (std::uint64_t block = 0; block < n; block += 64) {
+    const std::uint64_t length = std::min<std::uint64_t>(64, n - block);
+    if (block + length <= p) continue;
+    std::uint64_t opens_after = 0;
+    std::uint64_t first = 0;
 #if defined(WORDSIEVE_AVX2_SCAN)
-  const bool avx2 = n >= 64 && cpu_has_avx2();
-  const ByteSetPair byte_sets(classes, kOpensAfter, kFirstByte);
+    if (length == 64 && avx2) {
+      std::uint64_t sets[2];
+      classify64(s + block, *byte_sets, sets);
+      opens_after = sets[0];
+      first = sets[1];
+    } else
 #endif
-
-  // One copy of the loop with the memo and one without, so that short keyword lists pay nothing
-  // for it.
-  const auto run = [&]<bool kMemo>() {
-    std::uint64_t p = 0;  // no match may start before p: the end of the last match
-    for (std::uint64_t block = 0; block < n; block += 64) {
-      const std::uint64_t length = std::min<std::uint64_t>(64, n - block);
-      if (block + length <= p) continue;
-      std::uint64_t opens_after = 0;
-      std::uint64_t first = 0;
-#if defined(WORDSIEVE_AVX2_SCAN)
-      if (length == 64 && avx2) {
-        std::uint64_t sets[2];
-        classify64(s + block, byte_sets, sets);
-        opens_after = sets[0];
-        first = sets[1];
-      } else
-#endif
-      {
-        for (std::uint64_t i = 0; i < length; ++i) {
-          const unsigned char cls = classes[s[block + i]];
-          opens_after |= static_cast<std::uint64_t>(cls & kOpensAfter) << i;
-          first |= static_cast<std::uint64_t>((cls >> 1) & 1U) << i;
-        }
-      }
-      const std::uint64_t opens_first =
-          block == 0 ? 1 : (classes[s[block - 1]] & kOpensAfter);  // the byte before the block
-      std::uint64_t starts = first & (opens_after << 1 | opens_first);
-      if (p > block) starts &= ~std::uint64_t{0} << (p - block);
-
-      while (starts != 0) {
-        const std::uint64_t start = block + static_cast<std::uint64_t>(std::countr_zero(starts));
-        starts &= starts - 1;
-        if (use_pairs && start + 1 < n) {
-          const unsigned char second = s[start + 1];
-          if (((pairs[s[start]][second >> 6] >> (second & 63)) & 1U) == 0) continue;
-        }
-
-        // The memo key: the bytes up to and including the first boundary byte from `start`.
-        std::uint64_t key[2] = {0, 0};
-        std::uint64_t key_length = 0;
-        WalkMemo::Entry* slot = nullptr;
-        if constexpr (kMemo) {
-          const std::uint64_t ahead = opens_after >> (start - block);
-          std::uint64_t end = n;
-          if (ahead != 0) {
-            end = start + static_cast<std::uint64_t>(std::countr_zero(ahead));
-          } else {
-            for (std::uint64_t k = block + 64; k < n && k < start + WalkMemo::kMaxKey; ++k) {
-              if ((classes[s[k]] & kOpensAfter) != 0) {
-                end = k;
-                break;
-              }
-            }
-          }
-          if (end < n && end - start < WalkMemo::kMaxKey) {
-            key_length = end - start + 1;
-            WalkMemo::load_key(s + start, key_length, n - start, key);
-            slot = &memo->slot(key, key_length);
-            if (WalkMemo::holds(*slot, key, key_length)) {
-              if (slot->match_length != 0) {
-                const std::uint64_t q = start + slot->match_length;
-                out.push_back({slot->found->clean_name.view(), 1.0f, trimmed_start(s, start), q});
-                p = q;
-                if (p >= block + 64) break;
-                starts &= ~std::uint64_t{0} << (p - block);
-              }
-              continue;
-            }
-          }
-        }
-
-        // Longest stored keyword that is a prefix of s[start..n): one walk, no allocation.
-        const TrieNode* node = first_step[s[start]];
-        const TrieNode* found = node->clean_name.has_value() ? node : nullptr;
-        std::uint64_t length_found = found != nullptr ? 1 : 0;
-        std::uint64_t i = 1;
-        bool read_next = false;  // whether the walk read s[start + i], the byte it failed on
-        while (start + i < n && !node->children.empty()) {
-          node = node->children.find(s[start + i]);
-          if (node == nullptr) {
-            read_next = true;
-            break;
-          }
-          ++i;
-          if (node->clean_name.has_value()) {
-            found = node;
-            length_found = i;
-          }
-        }
-
-        const std::uint64_t q = start + length_found;
-        const bool matched = found != nullptr && (q == n || overlaps || words.is_boundary(s[q]));
-        if (kMemo && slot != nullptr && start + i < n) {
-          // Remembered only when the outcome depends on the key's bytes alone: the walk and the
-          // end rule read nothing past them, and the walk did not stop at the end of the text.
-          std::uint64_t read = read_next ? i + 1 : i;
-          if (found != nullptr) read = std::max(read, length_found + 1);
-          if (read <= key_length) {
-            *slot = WalkMemo::Entry{{key[0], key[1]}, static_cast<std::uint32_t>(key_length),
-                                    matched ? static_cast<std::uint32_t>(length_found) : 0U, found};
-          }
-        }
-        if (matched) {
-          out.push_back({found->clean_name.view(), 1.0f, trimmed_start(s, start), q});
-          p = q;
-          // Marked positions inside the match are passed over.
-          if (p >= block + 64) break;
-          starts &= ~std::uint64_t{0} << (p - block);
-        }
+    {
+      for (std::uint64_t i = 0; i < length; ++i) {
+        const unsigned char cls = classes[s[block + i]];
+        opens_after |= static_cast<std::uint64_t>(cls & kOpensAfter) << i;
+        first |= static_cast<std::uint64_t>((cls >> 1) & 1U) << i;
       }
     }
-  };
-  if (memo) {
-    run.template operator()<true>();
+    const std::uint64_t opens_first =
+        block == 0 ? 1 : (classes[s[block - 1]] & kOpensAfter);  // the byte before the block
+    std::uint64_t starts = first & (opens_after << 1 | opens_first);
+    if (p > block) starts &= ~std::uint64_t{0} << (p - block);
+
+    while (starts != 0) {
+      const std::uint64_t start = block + static_cast<std::uint64_t>(std::countr_zero(starts));
+      starts &= starts - 1;
+      if (use_pairs && start + 1 < n) {
+        const unsigned char second = s[start + 1];
+        if (((pairs[s[start]][second >> 6] >> (second & 63)) & 1U) == 0) continue;
+      }
+
+      // The memo key: the bytes up to and including the first boundary byte from `start`.
+      std::uint64_t key[2] = {0, 0};
+      std::uint64_t key_length = 0;
+      WalkMemo::Entry* slot = nullptr;
+      if constexpr (kMemo) {
+        const std::uint64_t ahead = opens_after >> (start - block);
+        std::uint64_t end = n;
+        if (ahead != 0) {
+          end = start + static_cast<std::uint64_t>(std::countr_zero(ahead));
+        } else {
+          for (std::uint64_t k = block + 64; k < n && k < start + WalkMemo::kMaxKey; ++k) {
+            if ((classes[s[k]] & kOpensAfter) != 0) {
+              end = k;
+              break;
+            }
+          }
+        }
+        if (end < n && end - start < WalkMemo::kMaxKey) {
+          key_length = end - start + 1;
+          WalkMemo::load_key(s + start, key_length, n - start, key);
+          slot = &memo.slot(key, key_length);
+          if (WalkMemo::holds(*slot, key, key_length)) {
+            if (slot->match_length != 0) {
+              const std::uint64_t q = start + slot->match_length;
+              out.push_back({slot->found->clean_name.view(), 1.0f, trimmed_start(s, start), q});
+              p = q;
+              if (p >= block + 64) break;
+              starts &= ~std::uint64_t{0} << (p - block);
+            }
+            continue;
+          }
+        }
+      }
+
+      // Longest stored keyword that is a prefix of s[start..n): one walk, no allocation.
+      const TrieNode* node = first_step[s[start]];
+      const TrieNode* found = node->clean_name.has_value() ? node : nullptr;
+      std::uint64_t length_found = found != nullptr ? 1 : 0;
+      std::uint64_t i = 1;
+      bool read_next = false;  // whether the walk read s[start + i], the byte it failed on
+      while (start + i < n && !node->children.empty()) {
+        node = node->children.find(s[start + i]);
+        if (node == nullptr) {
+          read_next = true;
+          break;
+        }
+        ++i;
+        if (node->clean_name.has_value()) {
+          found = node;
+          length_found = i;
+        }
+      }
+
+      const std::uint64_t q = start + length_found;
+      const bool matched = found != nullptr && (q == n || overlaps || words.is_boundary(s[q]));
+      if (kMemo && slot != nullptr && start + i < n) {
+        // Remembered only when the outcome depends on the key's bytes alone: the walk and the
+        // end rule read nothing past them, and the walk did not stop at the end of the text.
+        std::uint64_t read = read_next ? i + 1 : i;
+        if (found != nullptr) read = std::max(read, length_found + 1);
+        if (read <= key_length) {
+          *slot = WalkMemo::Entry{{key[0], key[1]}, static_cast<std::uint32_t>(key_length),
+                                  matched ? static_cast<std::uint32_t>(length_found) : 0U, found};
+        }
+      }
+      if (matched) {
+        out.push_back({found->clean_name.view(), 1.0f, trimmed_start(s, start), q});
+        p = q;
+        // Marked positions inside the match are passed over.
+        if (p >= block + 64) break;
+        starts &= ~std::uint64_t{0} << (p - block);
+      }
+    }
+  }
+  }
+
+ private:
+  // Bit 0: a match may start after this byte (boundary byte, or overlaps allowed).
+  // Bit 1: the root has a child for this byte.
+  enum : unsigned char { kOpensAfter = 1, kFirstByte = 2 };
+  // For longer texts, a table of the first two bytes a walk can take: row b0 exists when the root
+  // has a child for b0, and bit b1 of it is set when that child is a keyword of its own or has a
+  // child for b1. Most positions of a prose text fail it, and testing it costs less than the
+  // cache misses of a walk that would fail on its second byte. Rows are only made for the root's
+  // children, so the table costs little to fill for short keyword lists and is left out for short
+  // texts, where filling it would cost more than it saves.
+  static constexpr std::uint64_t kPairTableMinText = 4096;
+  static constexpr std::size_t kMemoMinSecondLevel = 128;
+
+  const unsigned char* s;
+  std::uint64_t n;
+  WordBytes words;
+  bool overlaps;
+  bool use_pairs;
+  unsigned char classes[256];
+  // The root's children by byte, so that every walk takes its first step with one load whatever
+  // form the root's map has.
+  const TrieNode* first_step[256] = {};
+  std::uint64_t pairs[256][4];
+  std::size_t second_level = 0;  // nodes two bytes deep: a cheap measure of the trie's size
+#if defined(WORDSIEVE_AVX2_SCAN)
+  bool avx2 = false;
+  std::optional<ByteSetPair> byte_sets;
+#endif
+};
+
+void scan_exact(const KeywordProcessor& processor, std::string_view text,
+                std::vector<KeywordMatch>& out) {
+  if (text.empty() || processor.root.children.empty()) return;
+  const ExactScan scan(processor, text);
+  if (scan.worth_remembering()) {
+    WalkMemo memo(text.size());
+    scan.run<true>(memo, out);
   } else {
-    run.template operator()<false>();
+    WalkMemo none;
+    scan.run<false>(none, out);
   }
 }
 
