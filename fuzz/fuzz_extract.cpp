@@ -121,6 +121,12 @@ bool same(const std::vector<KeywordMatch>& got, const std::vector<Expected>& wan
   return true;
 }
 
+bool same(const std::vector<KeywordMatch>& got, const std::vector<KeywordMatch>& want) {
+  std::vector<Expected> expected;
+  for (const KeywordMatch& m : want) expected.push_back({std::string(m.keyword), m.similarity, m.start, m.end});
+  return same(got, expected);
+}
+
 // The exact search spelled out: at every allowed start, the longest stored non-empty key that the
 // text continues with; accepted when it ends at the end of the text or before a boundary byte.
 std::vector<Expected> naive_exact(const std::map<std::string, std::string>& store,
@@ -316,6 +322,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++stats.exact;
   }
   stats.with_matches += !matches.empty();
+
+  // A scratch carried over texts, as batch workers use one: the same text twice, the second time
+  // with whatever the first left in it, gives what the search without it gave.
+  {
+    wordsieve::ScanScratch scratch;
+    for (int pass = 0; pass < 2; ++pass) {
+      if (!same(wordsieve::extract_keywords(kp, text, threshold, &scratch), matches)) {
+        mismatch("extraction with a scratch differs");
+      }
+    }
+  }
 
   const std::string replaced = wordsieve::replace_keywords(kp, text, threshold);
   if (replaced != naive_replace(kp, text, matches)) mismatch("replacement differs from the edits by hand");

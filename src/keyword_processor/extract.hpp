@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exact_scan.hpp"
 #include "match.hpp"
 #include "processor.hpp"
 
@@ -15,7 +16,9 @@ namespace wordsieve {
 // smaller value selects the fuzzy search. Matches come in increasing start order, never overlap, and
 // their offsets point into the search text (the lowercased text unless the processor is
 // case-sensitive).
+// `scratch` (may be null) carries work from one exact search to the next; see exact_scan.hpp.
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
-                                           std::optional<float> threshold);
+                                           std::optional<float> threshold,
+                                           ScanScratch* scratch = nullptr);
 
 }  // namespace wordsieve

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exact_scan.hpp"
 #include "match.hpp"
 #include "normalize.hpp"
 #include "processor.hpp"
@@ -16,6 +17,7 @@ namespace wordsieve {
 // lowercasing made; otherwise it is cleared, and search-text offsets are input offsets.
 std::vector<KeywordMatch> extract_keywords_mapped(const KeywordProcessor& processor,
                                                   std::string_view text,
-                                                  std::optional<float> threshold, OffsetMap& map);
+                                                  std::optional<float> threshold, OffsetMap& map,
+                                                  ScanScratch* scratch = nullptr);
 
 }  // namespace wordsieve

@@ -40,9 +40,10 @@ bool input_range(const KeywordMatch& match, const OffsetMap& map, std::string_vi
 }  // namespace
 
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
-                             std::optional<float> threshold) {
+                             std::optional<float> threshold, ScanScratch* scratch) {
   OffsetMap map;
-  const std::vector<KeywordMatch> matches = extract_keywords_mapped(processor, text, threshold, map);
+  const std::vector<KeywordMatch> matches =
+      extract_keywords_mapped(processor, text, threshold, map, scratch);
   if (matches.empty()) return std::string(text);
 
   // Matches come in increasing order and never overlap, so taking them from the last to the first

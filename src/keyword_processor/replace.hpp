@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "exact_scan.hpp"
 #include "processor.hpp"
 
 namespace wordsieve {
@@ -22,7 +23,8 @@ namespace wordsieve {
 // So the result is valid UTF-8 whenever the input is. Matches are applied from the last to the
 // first; a match of no bytes followed by one that starts at the same offset gives both clean names
 // in that order.
+// `scratch` (may be null) carries work from one exact search to the next; see exact_scan.hpp.
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
-                             std::optional<float> threshold);
+                             std::optional<float> threshold, ScanScratch* scratch = nullptr);
 
 }  // namespace wordsieve

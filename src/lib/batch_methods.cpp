@@ -63,8 +63,16 @@ PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* a
   // threshold fails every text) once all workers are done, so a call fails once and returns
   // nothing partial: the list, with whatever it holds by then, is dropped.
   std::vector<Result> results(texts.size());
+  // Each thread keeps its exact-search work space from one text to the next (the processor cannot
+  // change during the call): short texts then share the tables and remembered walks a long one
+  // would have.
+  std::vector<wordsieve::ScanScratch> scratches(pool.size() + 1);
   const bool complete = pool.run_collecting(
-      texts.size(), [&](std::size_t i) { results[i] = engine(engine_processor, texts[i].text, threshold); },
+      texts.size(),
+      [&](std::size_t i) {
+        wordsieve::ScanScratch& scratch = scratches[pool.worker_index()];
+        results[i] = engine(engine_processor, texts[i].text, threshold, scratch);
+      },
       [&](std::size_t i) {
         PyRef item = to_python(results[i]);
         if (!item) return false;
@@ -79,13 +87,14 @@ PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* a
 // The clean names are copied out of the trie here, on the worker, while the calling thread holds
 // the processor: what is left for the calling thread is only to wrap each record in an object.
 std::vector<wordsieve::MatchRecord> extract_one(const wordsieve::KeywordProcessor& processor,
-                                                std::string_view text, std::optional<float> threshold) {
-  return own_matches(wordsieve::extract_keywords(processor, text, threshold));
+                                                std::string_view text, std::optional<float> threshold,
+                                                wordsieve::ScanScratch& scratch) {
+  return own_matches(wordsieve::extract_keywords(processor, text, threshold, &scratch));
 }
 
 std::string replace_one(const wordsieve::KeywordProcessor& processor, std::string_view text,
-                        std::optional<float> threshold) {
-  return wordsieve::replace_keywords(processor, text, threshold);
+                        std::optional<float> threshold, wordsieve::ScanScratch& scratch) {
+  return wordsieve::replace_keywords(processor, text, threshold, &scratch);
 }
 
 PyRef matches_to_python(std::vector<wordsieve::MatchRecord>& records) {

@@ -34,6 +34,7 @@ constexpr std::size_t kWakeFanOut = 8;
 // default model for a dlopen()ed module allocates the slot lazily on first use in each thread, and
 // glibc aborts the process when that allocation fails under memory pressure.
 __attribute__((tls_model("initial-exec"))) thread_local const WorkerPool* current_pool = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local std::size_t current_worker = 0;
 
 std::optional<std::uint64_t> parse_number(const char* text) {
   if (text == nullptr) return std::nullopt;
@@ -175,8 +176,11 @@ void* WorkerPool::thread_entry(void* worker) {
   return nullptr;
 }
 
+std::size_t WorkerPool::worker_index() const noexcept { return current_pool == this ? current_worker : size_; }
+
 void WorkerPool::worker_main(std::size_t self) {
   current_pool = this;
+  current_worker = self;
   Worker& me = workers_[self];
   std::uint32_t seen = 0;
   for (;;) {

@@ -62,6 +62,10 @@ class WorkerPool {
 
   std::size_t size() const noexcept { return size_; }
 
+  // The calling thread's index among this pool's workers, or size() on any other thread (a caller
+  // running indices itself). For work space of one thread in a run's callable.
+  std::size_t worker_index() const noexcept;
+
   // Calls f(i) once for every i in [0, n), from several threads at once, and returns when all calls
   // are done. With n <= 1, or when called from one of this pool's own workers, the calls run on the
   // calling thread. The first exception thrown by any call is rethrown here after every worker has

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
+#include "keyword_processor/failure.hpp"
 #include "keyword_processor/normalize.hpp"
+#include "keyword_processor/replace.hpp"
 #include "match_table.hpp"
 
 namespace wordsieve {
@@ -54,52 +56,105 @@ TEST(ExactScanLongTexts, MatchesReference) {
 // outcomes: keywords that are words, prefixes and extensions of words, that go on past a word's
 // end ("ab cd", "ab-"), that begin or end with a boundary byte, words longer than what is
 // remembered, matches at the very end of the text, and word sets that make letters boundaries.
-TEST(ExactScanLongTexts, RememberedWalksMatchReference) {
-  std::mt19937 rng(90210);
-  const auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
-  const std::string letters = "abcdefghijkLM";
-  const auto word = [&](std::size_t max_length) {
-    std::string out;
-    for (std::size_t i = 1 + pick(max_length - 1); i > 0; --i) out += letters[pick(letters.size() - 1)];
-    return out;
-  };
-  const std::vector<std::string> separators = {" ", " ", " ", "-", "\n", "_", "é", ", ", "  "};
-  for (int round = 0; round < 150; ++round) {
+class RepeatedVocabulary {
+ public:
+  explicit RepeatedVocabulary(unsigned seed) : rng_(seed) {
+    for (std::size_t k = 0; k < 60; ++k) vocabulary_.push_back(word(pick(5) == 0 ? 20 : 7));
+  }
+
+  std::size_t pick(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng_); }
+
+  KeywordProcessor processor() {
     KeywordProcessor kp(pick(3) == 0, pick(7) == 0);
     if (pick(4) == 0) kp.set_non_word_boundaries(std::vector<std::uint32_t>{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'});
-    std::vector<std::string> vocabulary;
-    for (std::size_t k = 0; k < 60; ++k) vocabulary.push_back(word(pick(5) == 0 ? 20 : 7));
     // Most two-letter pairs, so the trie is wide two bytes deep.
-    for (const char a : letters) {
-      for (const char b : letters) {
-        if (pick(3) != 0) kp.add_keyword(std::string{a, b}, std::string_view("P"));
+    for (const char a : kLetters) {
+      for (const char b : kLetters) {
+        if (pick(5) != 0) kp.add_keyword(std::string{a, b}, std::string_view("P"));
       }
     }
     for (std::size_t k = 0; k < 300; ++k) {
-      std::string keyword = vocabulary[pick(vocabulary.size() - 1)];
+      std::string keyword = any_word();
       switch (pick(7)) {
         case 0: keyword = keyword.substr(0, 1 + pick(keyword.size() - 1)); break;
-        case 1: keyword += letters[pick(letters.size() - 1)]; break;
-        case 2: keyword += " " + vocabulary[pick(vocabulary.size() - 1)]; break;
+        case 1: keyword += kLetters[pick(kLetters.size() - 1)]; break;
+        case 2: keyword += " " + any_word(); break;
         case 3: keyword += "-"; break;
         case 4: keyword = " " + keyword; break;
         default: break;
       }
       kp.add_keyword(keyword, std::string_view("K" + std::to_string(k)));
     }
-    std::string text;
-    const std::size_t size = 4096 + pick(12000);
-    while (text.size() < size) {
-      text += vocabulary[pick(vocabulary.size() - 1)];
-      text += separators[pick(separators.size() - 1)];
+    return kp;
+  }
+
+  std::string text(std::size_t min_size, std::size_t max_size) {
+    static const std::vector<std::string> separators = {" ", " ", " ", "-", "\n", "_", "é", ", ", "  "};
+    std::string out;
+    const std::size_t size = min_size + pick(max_size - min_size);
+    while (out.size() < size) {
+      out += any_word();
+      out += separators[pick(separators.size() - 1)];
     }
-    if (pick(1) == 0) text += vocabulary[pick(vocabulary.size() - 1)];  // a word at the very end
+    if (pick(1) == 0) out += any_word();  // a word at the very end
+    return out;
+  }
+
+ private:
+  static constexpr std::string_view kLetters = "abcdefghijkLM";
+
+  std::string word(std::size_t max_length) {
+    std::string out;
+    for (std::size_t i = 1 + pick(max_length - 1); i > 0; --i) out += kLetters[pick(kLetters.size() - 1)];
+    return out;
+  }
+  const std::string& any_word() { return vocabulary_[pick(vocabulary_.size() - 1)]; }
+
+  std::mt19937 rng_;
+  std::vector<std::string> vocabulary_;
+};
+
+TEST(ExactScanLongTexts, RememberedWalksMatchReference) {
+  RepeatedVocabulary source(90210);
+  for (int round = 0; round < 150; ++round) {
+    const KeywordProcessor kp = source.processor();
+    const std::string text = source.text(4096, 16096);
     const auto got = extract_keywords(kp, text, std::nullopt);
     const auto want = test_support::naive_exact(kp, text);
     ASSERT_TRUE(test_support::same(got, want))
         << "round " << round << " text of " << text.size() << " bytes, " << got.size() << " matches against "
         << want.size();
   }
+}
+
+// A scratch carries tables and remembered walks from one text to the next: short texts (down to
+// none at all) searched one after another with it give what each gives alone, for extraction and
+// replacement.
+TEST(ExactScanScratch, ShortTextsInARowMatchReference) {
+  RepeatedVocabulary source(31337);
+  for (int round = 0; round < 40; ++round) {
+    const KeywordProcessor kp = source.processor();
+    ScanScratch scratch;
+    for (int t = 0; t < 60; ++t) {
+      const std::string text = source.text(0, 300);
+      const auto got = extract_keywords(kp, text, std::nullopt, &scratch);
+      ASSERT_TRUE(test_support::same(got, test_support::naive_exact(kp, text)))
+          << "round " << round << " text " << t << ": '" << text << "'";
+      ASSERT_EQ(replace_keywords(kp, text, std::nullopt, &scratch), replace_keywords(kp, text, std::nullopt));
+    }
+  }
+}
+
+TEST(ExactScanScratch, ServesOneProcessorOnly) {
+  KeywordProcessor first;
+  KeywordProcessor second;
+  first.add_keyword("a", std::nullopt);
+  second.add_keyword("a", std::nullopt);
+  ScanScratch scratch;
+  EXPECT_EQ(extract_keywords(first, "a b a", std::nullopt, &scratch).size(), 2u);
+  EXPECT_THROW(extract_keywords(second, "a", std::nullopt, &scratch), InternalFailure);
+  // Fuzzy searches do not use it.
+  EXPECT_EQ(extract_keywords(second, "a", 0.5f, &scratch).size(), 1u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 process-wide worker pool, with the conversion, threshold and pool-start failures of one call."""
 
 import os
+import random
 import subprocess
 import sys
 import textwrap
@@ -75,6 +76,23 @@ def test_result_types():
     assert extracted[0] is not extracted[2] and extracted[0][0] is not extracted[2][0]
     assert type(extracted[0][0]) is PyKeywordMatch and extracted[1] == []
     assert p.parallel_replace_keywords_from_texts(["new york", ""]) == ["NY", ""]
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_large_keyword_lists_over_many_short_texts(method):
+    # Enough keywords that each worker carries remembered walks from one text to the next.
+    rng = random.Random(5)
+    letters = "abcdefghijklm"
+    words = ["".join(rng.choice(letters) for _ in range(rng.randint(1, 8))) for _ in range(400)]
+    p = KeywordProcessor()
+    for a in letters:
+        for b in letters:
+            p.add_keyword(a + b, "P")
+    for i, w in enumerate(words[:300]):
+        p.add_keyword(w + rng.choice(["", " " + rng.choice(words), "-"]), f"K{i}")
+    texts = [rng.choice(["", " ", "-"]).join(rng.choice(words) for _ in range(rng.randint(0, 40))).title()
+             for _ in range(3000)]
+    assert shown(getattr(p, method)(texts)) == single_results(p, method, texts, None)
 
 
 class Sequenceish:

@@ -1,0 +1,38 @@
+// The exact search: at every position where a match may start, the longest stored keyword the text
+// continues with, kept when the end rule allows it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "match.hpp"
+#include "processor.hpp"
+
+namespace wordsieve {
+
+// Work space carried from one exact search to the next by a caller that searches many texts with
+// one processor (a batch worker): the tables built from the processor and the walk outcomes
+// remembered so far, so that short texts get what long ones do. A scratch serves one processor,
+// the first it is used with, and only while that processor does not change; one thread at a time.
+class ScanScratch {
+ public:
+  ScanScratch();
+  ~ScanScratch();
+  ScanScratch(ScanScratch&&) noexcept;
+  ScanScratch& operator=(ScanScratch&&) noexcept;
+
+  struct State;
+
+ private:
+  friend void scan_exact(const KeywordProcessor&, std::string_view, ScanScratch*,
+                         std::vector<KeywordMatch>&);
+  std::unique_ptr<State> state_;
+};
+
+// Appends the exact matches in `text` (the search text) to `out`. `scratch` may be null.
+void scan_exact(const KeywordProcessor& processor, std::string_view text, ScanScratch* scratch,
+                std::vector<KeywordMatch>& out);
+
+}  // namespace wordsieve
