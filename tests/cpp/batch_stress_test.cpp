@@ -38,6 +38,10 @@ KeywordProcessor make_processor() {
   for (const char* w : words) kp.add_keyword(w, std::nullopt);
   kp.add_keyword("ny", "New York City");
   kp.add_keyword("empty", "");
+  // Wide enough two bytes deep that exact searches remember walks (in each worker's scratch).
+  for (char a = 'c'; a <= 'r'; ++a) {
+    for (char b = 'a'; b <= 'z'; b += 2) kp.add_keyword(std::string{a, b, 'q'}, std::nullopt);
+  }
   return kp;
 }
 
@@ -104,9 +108,13 @@ TEST(BatchStress, ManyCallersShareOneProcessorThroughThePools) {
         const std::size_t n = batch.texts.size();
         std::vector<std::vector<KeywordMatch>> matches(n);
         std::vector<std::string> replaced(n);
+        // Each worker's exact-search work space, carried from one text to the next, as the batch
+        // methods do.
+        std::vector<ScanScratch> scratches(pool.size() + 1);
         pool.run(n, [&](std::size_t i) {
-          matches[i] = extract_keywords(kp, batch.texts[i], batch.threshold);
-          replaced[i] = replace_keywords(kp, batch.texts[i], batch.threshold);
+          ScanScratch& scratch = scratches[pool.worker_index()];
+          matches[i] = extract_keywords(kp, batch.texts[i], batch.threshold, &scratch);
+          replaced[i] = replace_keywords(kp, batch.texts[i], batch.threshold, &scratch);
         });
         for (std::size_t i = 0; i < n; ++i) {
           if (!same(matches[i], expected[which].matches[i]) || replaced[i] != expected[which].replaced[i]) {
