@@ -26,6 +26,9 @@ import sys
 
 from wordsieve import KeywordProcessor, PyKeywordMatch
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "python"))
+from odd_sequences import HugeLen, Sequenceish  # noqa: E402  (the tests' shared oddities)
+
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -91,22 +94,6 @@ class FloatFails:
 class Index:
     def __index__(self):
         return 3
-
-
-class Sequenceish:
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class HugeLen(list):
-    def __len__(self):
-        return sys.maxsize
 
 
 class FailingIteration(list):

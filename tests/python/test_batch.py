@@ -13,6 +13,8 @@ from hypothesis import given, settings, strategies as st
 
 from wordsieve import KeywordProcessor, PyKeywordMatch
 
+from odd_sequences import HugeLen, LenFails, Sequenceish
+
 METHODS = ["parallel_extract_keywords_from_texts", "parallel_replace_keywords_from_texts"]
 THRESHOLD_ERROR = "Threshold must be between 0 and 1"
 
@@ -95,29 +97,8 @@ def test_large_keyword_lists_over_many_short_texts(method):
     assert shown(getattr(p, method)(texts)) == single_results(p, method, texts, None)
 
 
-class Sequenceish:
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 class Text(str):
     pass
-
-
-class HugeLen(list):
-    def __len__(self):
-        return sys.maxsize
-
-
-class LenFails(list):
-    def __len__(self):
-        raise ValueError("no length")
 
 
 @pytest.mark.parametrize("texts", [

@@ -8,6 +8,8 @@ import pytest
 import wordsieve
 from wordsieve import KeywordProcessor
 
+from odd_sequences import HugeLen, LenFails, LenLies, Sequenceish
+
 RESUME_LINES = (
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
     "Python stack trace below:\n"
@@ -176,34 +178,6 @@ def test_conversion_errors(call, kind, message):
     assert type(error) is kind
     if message is not None:
         assert str(error) == message
-
-
-class Sequenceish:
-    """A sequence by __getitem__ and __len__ alone."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class LenFails(list):
-    def __len__(self):
-        raise ValueError("no length")
-
-
-class HugeLen(list):
-    def __len__(self):
-        return sys.maxsize
-
-
-class LenLies(list):
-    def __len__(self):
-        return 0
 
 
 @pytest.mark.parametrize("boundaries", [
