@@ -26,4 +26,9 @@ inline bool is_trim_byte(unsigned char byte) noexcept {
   return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
 }
 
+// Where a match starting at p is reported to start: after a leading trim byte.
+inline std::uint64_t trimmed_start(const unsigned char* s, std::uint64_t p) noexcept {
+  return is_trim_byte(s[p]) ? p + 1 : p;
+}
+
 }  // namespace wordsieve

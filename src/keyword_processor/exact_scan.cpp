@@ -17,10 +17,6 @@ namespace wordsieve {
 
 namespace {
 
-std::uint64_t trimmed_start(const unsigned char* s, std::uint64_t p) noexcept {
-  return is_trim_byte(s[p]) ? p + 1 : p;
-}
-
 // Two sets of bytes tested 64 bytes at a time. Each set is split by the byte's high bit into two
 // 16-entry tables indexed by the low four bits, whose entry holds one bit per value of bits 4-6: a
 // byte shuffle looks up 32 bytes at once. Used only where the processor has AVX2 (checked at run

@@ -1,6 +1,5 @@
 #include "extract.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -26,10 +25,6 @@ float validated_threshold(std::optional<float> threshold) {
 
 float rounded_similarity(float similarity) noexcept {
   return std::roundf(similarity * 100.0f) / 100.0f;
-}
-
-std::uint64_t trimmed_start(const unsigned char* s, std::uint64_t p) noexcept {
-  return is_trim_byte(s[p]) ? p + 1 : p;
 }
 
 // The fuzzy search at every position the start rule allows, with the fuzzy end rule.
