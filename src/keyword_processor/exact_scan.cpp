@@ -6,12 +6,13 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "byte_class.hpp"
 #include "failure.hpp"
+#include "platform_features.hpp"
+
+#if defined(WORDSIEVE_AVX2)
+#include <immintrin.h>
+#endif
 
 namespace wordsieve {
 
@@ -40,8 +41,7 @@ struct ByteSetPair {
   }
 };
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define WORDSIEVE_AVX2_SCAN 1
+#if defined(WORDSIEVE_AVX2)
 
 bool cpu_has_avx2() noexcept {
   static const bool has = [] {
@@ -181,7 +181,7 @@ struct ScanTables {
         if (second.key < 256) row[second.key >> 6] |= std::uint64_t{1} << (second.key & 63);
       }
     }
-#if defined(WORDSIEVE_AVX2_SCAN)
+#if defined(WORDSIEVE_AVX2)
     avx2 = cpu_has_avx2();
     if (avx2) byte_sets = ByteSetPair(classes, kOpensAfter, kFirstByte);
 #endif
@@ -207,7 +207,7 @@ struct ScanTables {
   const TrieNode* first_step[256] = {};
   std::uint64_t pairs[256][4];
   std::size_t second_level = 0;  // nodes two bytes deep: a cheap measure of the trie's size
-#if defined(WORDSIEVE_AVX2_SCAN)
+#if defined(WORDSIEVE_AVX2)
   bool avx2 = false;
   ByteSetPair byte_sets;
 #endif
@@ -224,7 +224,7 @@ void scan_text(const ScanTables& t, const unsigned char* s, std::uint64_t n, Wal
     if (block + length <= p) continue;
     std::uint64_t opens_after = 0;
     std::uint64_t first = 0;
-#if defined(WORDSIEVE_AVX2_SCAN)
+#if defined(WORDSIEVE_AVX2)
     if (length == 64 && t.avx2) {
       std::uint64_t sets[2];
       classify64(s + block, t.byte_sets, sets);

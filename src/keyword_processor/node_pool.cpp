@@ -6,9 +6,8 @@
 #include <mutex>
 #include <new>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/mman.h>
-#endif
+#include "page_map.hpp"
+#include "platform_features.hpp"
 
 // Under AddressSanitizer a slot is poisoned while it is not handed out, so that a use of a freed
 // node or block is reported as it would be with the general allocator.
@@ -87,32 +86,12 @@ void unlink(Class& c, Page* page) noexcept {
   page->listed = false;
 }
 
-// Pages come straight from the system where there is mmap, so that a page given back is memory
-// given back to the system, not a hole in the C heap between other allocations.
-#if defined(__unix__) || defined(__APPLE__)
-void* map_page() noexcept {
-  // Twice the size, so that an aligned page lies inside; the rest is unmapped at once.
-  const std::size_t span = 2 * kPageSize;
-  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  const auto start = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = (start + kPageSize - 1) & ~(kPageSize - 1);
-  if (aligned > start) munmap(raw, aligned - start);
-  const std::uintptr_t tail = aligned + kPageSize;
-  if (start + span > tail) munmap(reinterpret_cast<void*>(tail), start + span - tail);
-  return reinterpret_cast<void*>(aligned);
-}
+void* map_page() noexcept { return page_map::map_aligned(kPageSize); }
+
 void unmap_page(void* page) noexcept {
   WORDSIEVE_UNPOISON(page, kPageSize);  // the address range may be mapped again by anyone
-  munmap(page, kPageSize);
+  page_map::unmap(page, kPageSize);
 }
-#else
-void* map_page() noexcept { return std::aligned_alloc(kPageSize, kPageSize); }
-void unmap_page(void* page) noexcept {
-  WORDSIEVE_UNPOISON(page, kPageSize);
-  std::free(page);
-}
-#endif
 
 Page* new_page(Class& c, std::size_t index) {
   Page* page = c.spare;
@@ -183,14 +162,9 @@ struct Cache {
 
 // The thread's cache lives on the heap: the module's thread-local block must stay a few bytes, as
 // the loader fits it into the small static area it reserves for modules loaded at run time. The
-// holder frees the cache when the thread ends; the hot paths read a plain pointer in the
-// initial-exec model, which is one load, where a dynamic TLS lookup from a loaded module is a call.
-#if defined(__GNUC__)
-#define WORDSIEVE_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
-#else
-#define WORDSIEVE_TLS_INITIAL_EXEC
-#endif
-WORDSIEVE_TLS_INITIAL_EXEC thread_local Cache* current_cache = nullptr;
+// holder frees the cache when the thread ends; the hot paths read a plain pointer, which is one load
+// where the static TLS model is available (platform_features.hpp).
+WORDSIEVE_FAST_THREAD_LOCAL Cache* current_cache = nullptr;
 
 struct CacheHolder {
   Cache* cache = nullptr;
@@ -213,14 +187,14 @@ struct CacheHolder {
 
 thread_local CacheHolder holder;
 
-[[gnu::noinline]] Cache& new_thread_cache() {
+WORDSIEVE_NOINLINE Cache& new_thread_cache() {
   CacheHolder& h = holder;
   if (h.cache == nullptr) h.cache = new Cache();
   current_cache = h.cache;
   return *h.cache;
 }
 
-[[gnu::noinline]] void refill(Cache::Stack& stack, std::size_t index) {
+WORDSIEVE_NOINLINE void refill(Cache::Stack& stack, std::size_t index) {
   Pool& p = pool();
   std::lock_guard<std::mutex> lock(p.mutex);
   void* got[kBatch];
@@ -239,13 +213,13 @@ thread_local CacheHolder holder;
   while (n > 0) stack.slots[stack.count++] = got[--n];
 }
 
-[[gnu::noinline]] void flush(Cache::Stack& stack) noexcept {
+WORDSIEVE_NOINLINE void flush(Cache::Stack& stack) noexcept {
   Pool& p = pool();
   std::lock_guard<std::mutex> lock(p.mutex);
   while (stack.count > kBatch) release_locked(p, stack.slots[--stack.count]);
 }
 
-[[gnu::noinline]] void release_to_pool(void* slot) noexcept {
+WORDSIEVE_NOINLINE void release_to_pool(void* slot) noexcept {
   Pool& p = pool();
   std::lock_guard<std::mutex> lock(p.mutex);
   release_locked(p, slot);

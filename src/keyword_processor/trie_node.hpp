@@ -12,7 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
+#include "platform_features.hpp"
+
+#if defined(WORDSIEVE_SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -141,7 +143,7 @@ class ChildMap {
   TrieNode* find_small(unsigned char key) const noexcept {
     const unsigned char* keys = small_keys();
     const std::uint32_t size = aux();
-#if defined(__SSE2__)
+#if defined(WORDSIEVE_SSE2)
     // Both halves are compared whatever the size: every block is at least 32 bytes, and the bits
     // past the size are masked off, so no branch depends on which layout the block has.
     const __m128i wanted = _mm_set1_epi8(static_cast<char>(key));

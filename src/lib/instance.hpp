@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -26,9 +27,15 @@ struct Instance {
   static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
 
-// The interpreter's allocator only promises max_align_t alignment.
+// The alignment of every object the interpreter allocates: its object allocator hands out blocks
+// aligned to 16 bytes on 64-bit systems, and larger objects come from malloc, which aligns to 16
+// there too. That is more than max_align_t promises on some systems (8 on macOS arm64), so
+// new_instance_with() also checks each object's address.
+inline constexpr std::size_t kInterpreterAlignment =
+    sizeof(void*) >= 8 && alignof(std::max_align_t) < 16 ? 16 : alignof(std::max_align_t);
+
 template <class Payload>
-constexpr bool kFitsInterpreterAlignment = alignof(Instance<Payload>) <= alignof(std::max_align_t);
+constexpr bool kFitsInterpreterAlignment = alignof(Instance<Payload>) <= kInterpreterAlignment;
 
 // The allocator of `type`: its tp_alloc slot, or the generic allocator when the slot is empty.
 allocfunc instance_allocator(PyTypeObject* type) noexcept;
@@ -48,6 +55,13 @@ PyObject* new_instance_with(allocfunc alloc, PyTypeObject* type, Args&&... args)
   static_assert(kFitsInterpreterAlignment<Payload>);
   PyObject* object = allocate_instance(type, alloc);
   if (object == nullptr) return nullptr;
+  if (reinterpret_cast<std::uintptr_t>(object) % alignof(Instance<Payload>) != 0) {
+    // An allocator installed in the interpreter that aligns less than it does: refuse rather than
+    // build a payload at an address it may not live at.
+    free_instance_memory(object);
+    PyErr_NoMemory();
+    return nullptr;
+  }
   auto* instance = Instance<Payload>::from(object);
   try {
     ::new (static_cast<void*>(instance->storage)) Payload(std::forward<Args>(args)...);

@@ -1,18 +1,14 @@
 #include "worker_pool.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <system_error>
 
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/platform_features.hpp"
+#include "thread_park.hpp"
 
 namespace wordsieve {
 
@@ -30,11 +26,8 @@ constexpr std::size_t kWakeFanOut = 8;
 
 // Set on the pool's own threads, so that a call made from inside a worker runs inline instead of
 // waiting for the pool it is part of.
-// initial-exec: the variable lives in the static TLS block reserved when the thread is created. The
-// default model for a dlopen()ed module allocates the slot lazily on first use in each thread, and
-// glibc aborts the process when that allocation fails under memory pressure.
-__attribute__((tls_model("initial-exec"))) thread_local const WorkerPool* current_pool = nullptr;
-__attribute__((tls_model("initial-exec"))) thread_local std::size_t current_worker = 0;
+WORDSIEVE_FAST_THREAD_LOCAL const WorkerPool* current_pool = nullptr;
+WORDSIEVE_FAST_THREAD_LOCAL std::size_t current_worker = 0;
 
 std::optional<std::uint64_t> parse_number(const char* text) {
   if (text == nullptr) return std::nullopt;
@@ -48,18 +41,6 @@ std::optional<std::uint64_t> parse_number(const char* text) {
     value = value * 10 + digit;
   }
   return value;
-}
-
-std::size_t stack_size() {
-  std::size_t size = kStackSize;
-  const long minimum = sysconf(_SC_THREAD_STACK_MIN);
-  if (minimum > 0) size = std::max(size, static_cast<std::size_t>(minimum));
-  const long page = sysconf(_SC_PAGESIZE);
-  if (page > 0) {
-    const auto p = static_cast<std::size_t>(page);
-    size = (size + p - 1) / p * p;
-  }
-  return size;
 }
 
 constexpr std::uint64_t pack(std::uint64_t begin, std::uint64_t end) { return begin << 32 | end; }
@@ -85,27 +66,6 @@ std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cp
   return static_cast<std::size_t>(std::min<std::uint64_t>(size, WorkerPool::kMaxThreads));
 }
 
-std::size_t logical_processor_count() {
-  // The affinity mask is what the process may actually use; grow the set for machines with more
-  // processors than the default set holds.
-  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
-    cpu_set_t* set = CPU_ALLOC(cpus);
-    if (set == nullptr) break;
-    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-    const int rc = sched_getaffinity(0, bytes, set);
-    const int error = errno;
-    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
-    CPU_FREE(set);
-    if (rc == 0) {
-      if (count > 0) return static_cast<std::size_t>(count);
-      break;
-    }
-    if (error != EINVAL) break;
-  }
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<std::size_t>(online) : 1;
-}
-
 struct alignas(64) WorkerPool::Worker {
   // The worker's unprocessed share of the current call, [begin, end) relative to `base_`, packed as
   // begin << 32 | end. The owner takes indices from the front; a thief cuts off the upper half.
@@ -114,7 +74,7 @@ struct alignas(64) WorkerPool::Worker {
   std::atomic<std::uint32_t> wake{0};
   WorkerPool* pool = nullptr;
   std::size_t index = 0;
-  pthread_t thread{};
+  os_thread::Handle thread;
 };
 
 WorkerPool::WorkerPool(std::size_t threads, std::size_t max_block)
@@ -126,30 +86,18 @@ WorkerPool::WorkerPool(std::size_t threads, std::size_t max_block)
     workers_[i].index = i;
   }
 
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, stack_size());
-  // Workers start with every signal blocked, so that signals keep going to the interpreter's
-  // threads, where its handlers expect them.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
   std::size_t started = 0;
-  int error = 0;
+  std::error_code error;
   for (; started < size_; ++started) {
-    error = pthread_create(&workers_[started].thread, &attr, &WorkerPool::thread_entry,
-                           &workers_[started]);
-    if (error != 0) break;
+    error = os_thread::start(workers_[started].thread, kStackSize, &WorkerPool::thread_entry,
+                             &workers_[started]);
+    if (error) break;
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  pthread_attr_destroy(&attr);
 
-  if (error != 0) {
+  if (error) {
     stop_started(started);
     fail(std::string(kPoolNotInitialized) + " Could not start worker thread " +
-         std::to_string(started + 1) + " of " + std::to_string(size_) + ": " +
-         std::system_category().message(error));
+         std::to_string(started + 1) + " of " + std::to_string(size_) + ": " + error.message());
   }
 }
 
@@ -162,18 +110,17 @@ void WorkerPool::stop_started(std::size_t started) noexcept {
   stopping_.store(true, std::memory_order_release);
   for (std::size_t i = 0; i < started; ++i) {
     workers_[i].wake.fetch_add(1, std::memory_order_release);
-    workers_[i].wake.notify_one();
+    park::wake_one(workers_[i].wake);
   }
-  for (std::size_t i = 0; i < started; ++i) pthread_join(workers_[i].thread, nullptr);
+  for (std::size_t i = 0; i < started; ++i) os_thread::join(workers_[i].thread);
 }
 
-void* WorkerPool::thread_entry(void* worker) {
+void WorkerPool::thread_entry(void* worker) {
   auto* self = static_cast<Worker*>(worker);
   char name[16];
   std::snprintf(name, sizeof name, "wordsieve-%zu", self->index);
-  pthread_setname_np(pthread_self(), name);
+  os_thread::set_current_name(name);
   self->pool->worker_main(self->index);
-  return nullptr;
 }
 
 std::size_t WorkerPool::worker_index() const noexcept { return current_pool == this ? current_worker : size_; }
@@ -186,7 +133,7 @@ void WorkerPool::worker_main(std::size_t self) {
   for (;;) {
     std::uint32_t now;
     while ((now = me.wake.load(std::memory_order_acquire)) == seen) {
-      me.wake.wait(seen, std::memory_order_acquire);
+      park::wait(me.wake, seen);
     }
     seen = now;
     if (stopping_.load(std::memory_order_acquire)) return;
@@ -198,7 +145,7 @@ void WorkerPool::wake_children(std::size_t first) {
   const std::size_t last = std::min(first + kWakeFanOut, participants_);
   for (std::size_t child = first; child < last; ++child) {
     workers_[child].wake.fetch_add(1, std::memory_order_release);
-    workers_[child].wake.notify_one();
+    park::wake_one(workers_[child].wake);
   }
 }
 
@@ -234,14 +181,14 @@ void WorkerPool::take_part(std::size_t self) {
   }
   const bool collecting = collecting_;
   // Nothing of the call may be touched after this: the caller may already be setting up the next.
-  if (active_.fetch_sub(1, std::memory_order_seq_cst) == 1) active_.notify_one();
+  if (active_.fetch_sub(1, std::memory_order_seq_cst) == 1) park::wake_one(active_);
   if (collecting) {
     // The caller of a collecting call sleeps on `progress_`, so the departure is counted there
     // too. It comes after the decrement, so that a caller that saw this worker still active is
     // woken. The count may already belong to the caller's next call, where it only decides when
     // that caller wakes.
     progress_.fetch_add(1, std::memory_order_seq_cst);
-    progress_.notify_one();
+    park::wake_one(progress_);
   }
 }
 
@@ -252,7 +199,7 @@ void WorkerPool::publish_finished(std::size_t offset) noexcept {
   } while (!finished_head_.compare_exchange_weak(head, offset, std::memory_order_seq_cst,
                                                  std::memory_order_relaxed));
   const std::uint32_t now = progress_.fetch_add(1, std::memory_order_seq_cst) + 1;
-  if (now % wake_every_ == 0) progress_.notify_one();
+  if (now % wake_every_ == 0) park::wake_one(progress_);
 }
 
 bool WorkerPool::collect_finished(void* collect_context, CollectFn collect) {
@@ -283,7 +230,7 @@ bool WorkerPool::collect_while_running(void* collect_context, CollectFn collect)
         break;
       }
       if (finished_head_.load(std::memory_order_seq_cst) != kNoIndex) continue;
-      progress_.wait(seen, std::memory_order_seq_cst);
+      park::wait(progress_, seen);
     }
   } catch (...) {
     collect_error = std::current_exception();
@@ -294,7 +241,7 @@ bool WorkerPool::collect_while_running(void* collect_context, CollectFn collect)
     failed_.store(true, std::memory_order_relaxed);
     std::uint32_t active;
     while ((active = active_.load(std::memory_order_acquire)) != 0) {
-      active_.wait(active, std::memory_order_acquire);
+      park::wait(active_, active);
     }
     error_ = nullptr;  // the caller's failure is the one reported
     if (collect_error) std::rethrow_exception(collect_error);
@@ -381,7 +328,7 @@ bool WorkerPool::run_block(std::size_t base, std::size_t count, void* context, I
   } else {
     std::uint32_t active;
     while ((active = active_.load(std::memory_order_acquire)) != 0) {
-      active_.wait(active, std::memory_order_acquire);
+      park::wait(active_, active);
     }
   }
   if (error_) {
@@ -404,7 +351,7 @@ WorkerPool& LazyPool::get() {
   // Callers hold the interpreter lock, so no other thread is in here when the process forks.
   std::lock_guard lock(mutex_);
   if (!error_.empty()) fail(error_);
-  const pid_t process = getpid();
+  const std::uint64_t process = os_thread::process_id();
   if (pool_ != nullptr && owner_ == process) return *pool_;
   // First use, or first use in a forked child: the threads of an inherited pool do not exist in
   // this process, so that pool is abandoned untouched and a new one started.

@@ -5,8 +5,8 @@
 // runs out takes over the upper half of another worker's remaining share, so a few slow indices do
 // not hold the rest back. Each share is processed in increasing index order by one thread.
 //
-// Workers never touch Python. They sleep on a futex while there is no work and, for the global
-// pool, live until the process ends.
+// Workers never touch Python. They sleep (thread_park.hpp) while there is no work and, for the
+// global pool, live until the process ends.
 #pragma once
 
 #include <atomic>
@@ -19,7 +19,8 @@
 #include <type_traits>
 #include <utility>
 
-#include <sys/types.h>
+#include "cpu_count.hpp"
+#include "os_thread.hpp"
 
 namespace wordsieve {
 
@@ -30,9 +31,6 @@ namespace wordsieve {
 // logical processors, at least 1. The result is capped at 65535.
 std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                       std::size_t logical_cpus);
-
-// The logical processors this process may run on, as the operating system reports them; at least 1.
-std::size_t logical_processor_count();
 
 // Every message about a pool that could not be started begins with this sentence.
 inline constexpr const char kPoolNotInitialized[] = "The global thread pool has not been initialized.";
@@ -113,7 +111,7 @@ class WorkerPool {
   void wake_children(std::size_t parent_slot);
   void stop_started(std::size_t started) noexcept;
 
-  static void* thread_entry(void* worker);
+  static void thread_entry(void* worker);
 
   std::size_t size_;
   std::size_t max_block_;
@@ -159,7 +157,7 @@ class LazyPool {
   std::size_t (*decide_size_)();
   std::mutex mutex_;
   WorkerPool* pool_ = nullptr;  // leaked on purpose: no destructor may run at process exit
-  pid_t owner_ = 0;              // the process whose threads the pool holds
+  std::uint64_t owner_ = 0;      // the process whose threads the pool holds
   std::size_t size_ = 0;         // decided once, also for forked children
   std::string error_;            // a failed start, repeated on every later call
 };

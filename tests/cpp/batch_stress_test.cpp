@@ -47,7 +47,7 @@ KeywordProcessor make_processor() {
 
 std::vector<std::string> make_texts(std::uint32_t seed, std::size_t count) {
   const char* pieces[] = {"new", " ", "york", "NEW YORK", "café", "STRASSE", "straße", "οδος",
-                          "İSTANBUL", "\xE2\x84\xAA" "elvin", "big", "apple", "abc", "ab", "data",
+                          "İSTANBUL", ("\xE2\x84\xAA" "elvin"), "big", "apple", "abc", "ab", "data",
                           "base", "-", ",", "x", "ny", "empty", "\n"};
   std::mt19937 rng(seed);
   std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1);

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "keyword_processor/failure.hpp"
+#include "lib/thread_park.hpp"
 
 namespace wordsieve {
 namespace {
@@ -58,6 +61,37 @@ TEST(WorkerPoolSize, FollowsTheEnvironmentRule) {
   EXPECT_EQ(pool_size(nullptr, nullptr, 0), 1u);
   EXPECT_EQ(pool_size(nullptr, nullptr, 100000), 65535u);
   EXPECT_GE(logical_processor_count(), 1u);
+}
+
+// A lost wake-up or a timed wait that never times out shows as a hang.
+TEST(ThreadPark, WakesSleepersAndEndsTimedWaits) {
+  using namespace std::chrono_literals;
+  std::atomic<std::uint32_t> word{0};
+  park::wait(word, 1);  // the word already differs: returns at once
+  const auto start = std::chrono::steady_clock::now();
+  park::wait_for(word, 0, 20ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+
+  for (const bool all : {false, true}) {
+    std::atomic<int> awake{0};
+    std::vector<std::thread> sleepers;
+    for (int i = 0; i < 3; ++i) {
+      sleepers.emplace_back([&] {
+        while (word.load() == 0) park::wait(word, 0);
+        ++awake;
+      });
+    }
+    std::this_thread::sleep_for(10ms);  // let some of them fall asleep
+    word.store(1);
+    if (all) {
+      park::wake_all(word);
+    } else {
+      for (int i = 0; i < 3; ++i) park::wake_one(word);
+    }
+    for (std::thread& t : sleepers) t.join();
+    EXPECT_EQ(awake.load(), 3);
+    word.store(0);
+  }
 }
 
 // Runs `n` indices and checks that every one was called exactly once.
@@ -266,6 +300,8 @@ TEST(WorkerPoolGlobal, IsStartedOnceAndReused) {
   expect_each_index_once(pool, 10000);
 }
 
+#if !defined(_WIN32)  // the child-process tests: there is no fork() on Windows
+
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
 #else
@@ -350,6 +386,8 @@ TEST(WorkerPoolGlobal, AFailedStartIsReportedAndNotRetried) {
             }),
             0);
 }
+
+#endif  // !_WIN32
 
 }  // namespace
 }  // namespace wordsieve
