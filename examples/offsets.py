@@ -5,11 +5,27 @@ the text itself. For a processor that ignores case it is the lowercased text. Lo
 character's UTF-8 length except for 27 characters, which are listed in ``LOWERED_LENGTH``, so the
 character positions can be computed from the original string alone.
 
+Copy this file next to your code (it needs nothing but wordsieve), then:
+
+    from offsets import to_str_offsets, char_spans
+
+- ``to_str_offsets(text, matches, case_sensitive=...)`` rewrites the matches' ``start`` and ``end``
+  as str indexes, in place. On ASCII text (``text.isascii()``, which Python answers without reading
+  the text) offsets already are str indexes and it returns at once.
+- ``char_spans(text, matches, case_sensitive=...)`` leaves the matches alone and returns a
+  ``CharSpan(start, end, exact)`` per match; ``exact`` is False when a fuzzy match began or ended
+  inside a character and its span was widened to whole characters.
+- ``batch_to_str_offsets`` and ``batch_char_spans`` do the same for the results of a batch call.
+
+On other text both make one pass over the text's UTF-8 bytes in native code (encode, translate) and
+one pass over the matches, counting the characters between consecutive offsets with ``bytes.count``.
+
 Run this file to see the helper at work.
 """
 
-from bisect import bisect_left, bisect_right
-from collections.abc import Iterable
+import re
+from collections.abc import Iterable, Sequence
+from functools import partial
 from typing import NamedTuple
 
 from wordsieve import KeywordProcessor, PyKeywordMatch
@@ -23,6 +39,17 @@ LOWERED_LENGTH = {
         "\ua7aa\ua7ab\ua7ac\ua7ad\ua7ae\ua7b0\ua7b1\ua7b2\ua7c5\ua7cb\ua7dc", 2),
 }
 
+# In the searched text each of those characters has its lowercased length. Writing one character of
+# that length in its place keeps one character per character of the str, so the UTF-8 below has the
+# searched text's byte layout: the same offsets fall on the same characters.
+_STAND_IN = {1: b"k", 2: b"\xc2\x80", 3: b"\xe0\xa0\x80"}
+_LOWERED_BYTES = {ch.encode(): _STAND_IN[size] for ch, size in LOWERED_LENGTH.items()}
+_LENGTH_CHANGES = re.compile(b"|".join(map(re.escape, _LOWERED_BYTES)))
+_ASCII = bytes(range(0x80))
+
+# 1 for the bytes that continue a UTF-8 sequence (0x80 to 0xBF), 0 for the bytes that begin a character.
+_CONTINUATION = bytes(int(0x80 <= b < 0xC0) for b in range(256))
+
 
 class CharSpan(NamedTuple):
     start: int  # index in the str of the first character of the match
@@ -30,16 +57,18 @@ class CharSpan(NamedTuple):
     exact: bool  # False when an offset fell inside a character and the span was widened
 
 
-def byte_starts(text: str, *, case_sensitive: bool) -> list[int]:
-    """The byte offset in the searched text at which each character of ``text`` begins, then its length."""
-    starts = [0]
-    for ch in text:
-        size = None if case_sensitive else LOWERED_LENGTH.get(ch)
-        if size is None:
-            code = ord(ch)
-            size = 1 if code < 0x80 else 2 if code < 0x800 else 3 if code < 0x10000 else 4
-        starts.append(starts[-1] + size)
-    return starts
+# CharSpan((start, end, exact)) without the Python-level __new__ of a NamedTuple: twice as fast.
+_new_span = partial(tuple.__new__, CharSpan)
+
+
+def searched_utf8(text: str, *, case_sensitive: bool) -> bytes:
+    """UTF-8 bytes with the byte layout of the text the processor searched (see _STAND_IN)."""
+    data = text.encode()
+    if not case_sensitive:
+        # Searched among the non-ASCII bytes only (still whole characters), usually a small part.
+        for utf8 in set(_LENGTH_CHANGES.findall(data.translate(None, _ASCII))):
+            data = data.replace(utf8, _LOWERED_BYTES[utf8])
+    return data
 
 
 def char_spans(text: str, matches: Iterable[PyKeywordMatch], *, case_sensitive: bool) -> list[CharSpan]:
@@ -48,13 +77,65 @@ def char_spans(text: str, matches: Iterable[PyKeywordMatch], *, case_sensitive: 
     A fuzzy match can start or end inside a character, and a match can end between the two characters
     that 'İ' becomes. Such a span is widened to whole characters of ``text`` and marked not exact.
     """
-    starts = byte_starts(text, case_sensitive=case_sensitive)
+    if text.isascii():  # lowercasing keeps ASCII ASCII: every byte is one character
+        return [_new_span((m.start, m.end, True)) for m in matches]
+    flags = searched_utf8(text, case_sensitive=case_sensitive).translate(_CONTINUATION)
+    size, count = len(flags), flags.count
     spans = []
+    append = spans.append
+    # chars: how many characters begin before byte pos. Matches come in increasing order, so each
+    # byte is counted once; an offset behind pos (matches in another order) counts again from 0.
+    pos = chars = 0
     for m in matches:
-        first = bisect_right(starts, m.start) - 1
-        last = bisect_left(starts, m.end)
-        spans.append(CharSpan(first, last, starts[first] == m.start and starts[last] == m.end))
+        start, end = m.start, m.end
+        if start < pos:
+            pos = chars = 0
+        chars += start - pos - count(1, pos, start)
+        inside = start < size and flags[start]  # the character began before start
+        first = chars - inside
+        chars += end - start - count(1, start, end)
+        pos = end
+        append(_new_span((first, chars, not inside and (end >= size or not flags[end]))))
     return spans
+
+
+def to_str_offsets(text: str, matches: Iterable[PyKeywordMatch], *, case_sensitive: bool) -> list[PyKeywordMatch]:
+    """Rewrites each match's ``start`` and ``end`` as str indexes of ``text``, in place; returns the matches.
+
+    Call it once, on matches fresh from an extraction: the offsets it reads must be byte offsets. On
+    ASCII text it has nothing to do. Spans that begin or end inside a character are widened as in
+    ``char_spans``, which also says which were.
+    """
+    matches = matches if isinstance(matches, list) else list(matches)
+    if text.isascii():
+        return matches
+    flags = searched_utf8(text, case_sensitive=case_sensitive).translate(_CONTINUATION)
+    size, count = len(flags), flags.count
+    pos = chars = 0
+    for m in matches:
+        start, end = m.start, m.end
+        if start < pos:
+            pos = chars = 0
+        chars += start - pos - count(1, pos, start)
+        m.start = chars - (start < size and flags[start])
+        chars += end - start - count(1, start, end)
+        m.end = chars
+        pos = end
+    return matches
+
+
+def batch_char_spans(texts: Sequence[str], results: Iterable[Iterable[PyKeywordMatch]], *,
+                     case_sensitive: bool) -> list[list[CharSpan]]:
+    """``char_spans`` for each text of a batch call and its list of matches, in order."""
+    return [char_spans(text, matches, case_sensitive=case_sensitive)
+            for text, matches in zip(texts, results, strict=True)]
+
+
+def batch_to_str_offsets(texts: Sequence[str], results: Iterable[Iterable[PyKeywordMatch]], *,
+                      case_sensitive: bool) -> list[list[PyKeywordMatch]]:
+    """``to_str_offsets`` for each text of a batch call and its list of matches, in order."""
+    return [to_str_offsets(text, matches, case_sensitive=case_sensitive)
+            for text, matches in zip(texts, results, strict=True)]
 
 
 def main() -> None:
@@ -63,9 +144,12 @@ def main() -> None:
     for keyword in ("Kältepunkt", "İstanbul", "Izmir", "café au lait"):
         processor.add_keyword(keyword)
     matches = processor.extract_keywords(text)
-    for match, span in zip(matches, char_spans(text, matches, case_sensitive=False), strict=True):
+    spans = char_spans(text, matches, case_sensitive=False)
+    for match, span in zip(matches, spans, strict=True):
         print(f"{match.keyword!r:16} bytes [{match.start}, {match.end})  chars [{span.start}, {span.end})"
               f"  {text[span.start:span.end]!r}")
+    for match in to_str_offsets(text, matches, case_sensitive=False):  # now in str indexes
+        assert text[match.start:match.end].lower() == match.keyword
 
 
 if __name__ == "__main__":

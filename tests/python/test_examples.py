@@ -1,6 +1,7 @@
 """The scripts in examples/ run and print what they promise; the offset helper maps offsets right."""
 
 import csv
+import os
 import importlib.util
 import subprocess
 import sys
@@ -164,3 +165,47 @@ def test_helper_maps_every_exact_match_onto_the_original_text(case_sensitive):
         assert all(s.exact for s in spans)
 
     check()
+
+
+# The first recipe, kept as the oracle: a table of every character's byte offset, then two bisections
+# per match. Slow (a Python step per character) but plainly right.
+def oracle_char_spans(text, matches, case_sensitive, lowered_length):
+    from bisect import bisect_left, bisect_right
+    starts = [0]
+    for ch in text:
+        size = None if case_sensitive else lowered_length.get(ch)
+        starts.append(starts[-1] + (size or len(ch.encode())))
+    spans = []
+    for m in matches:
+        first, last = bisect_right(starts, m.start) - 1, bisect_left(starts, m.end)
+        spans.append((first, last, starts[first] == m.start and starts[last] == m.end))
+    return spans
+
+
+CORPUS = Path(os.environ.get("WORDSIEVE_CORPUS", EXAMPLES.parents[1] / "shared" / "corpus"))
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"no corpus at {CORPUS} (set WORDSIEVE_CORPUS)")
+@pytest.mark.parametrize("case_sensitive", [False, True])
+def test_helper_agrees_with_the_first_recipe_on_the_corpus(case_sensitive):
+    offsets = load_offsets()
+    read = lambda name: (CORPUS / name).read_text(encoding="utf-8")  # noqa: E731
+    rows = [line.split("\t") for line in read("names_nonascii.tsv").splitlines()]
+    changing = list(offsets.LOWERED_LENGTH)
+    # Every name once more, after one of the characters whose lowercase has another length.
+    names = "\n".join(row[0] for row in rows) + "".join(
+        f" {changing[i % 27]}{row[0]}{changing[(i + 5) % 27]}." for i, row in enumerate(rows))
+    processor = KeywordProcessor(case_sensitive=case_sensitive)
+    for word in read("keywords_en.txt").split("\n")[:20000]:
+        processor.add_keyword(word)
+    for row in rows:
+        processor.add_keyword(row[0], row[1])
+    cases = [(read("prose_kjv.txt"), None), (read("prose_jargon.txt"), None), (names, None),
+             (read("prose_jargon.txt")[:60_000], 0.8), (names[:20_000] + names[-20_000:], 0.7)]
+    for text, threshold in cases:
+        matches = processor.extract_keywords(text, threshold)
+        expected = oracle_char_spans(text, matches, case_sensitive, offsets.LOWERED_LENGTH)
+        assert offsets.char_spans(text, matches, case_sensitive=case_sensitive) == expected
+        [converted] = offsets.batch_to_str_offsets([text], [matches], case_sensitive=case_sensitive)
+        assert [(m.start, m.end) for m in converted] == [span[:2] for span in expected]
+    assert any(not exact for *_, exact in expected), "the fuzzy cases cover widened spans"
