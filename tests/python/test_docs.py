@@ -1,8 +1,14 @@
-"""The documentation runs: every example in the guide, and the reference covers every public member."""
+"""The documentation runs: every example in the guide, every script of the recipes and distributed
+pages, and the reference covers every public member."""
 
 import doctest
 import importlib.metadata
+import importlib.util
 import re
+import shutil
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -19,8 +25,9 @@ def python_blocks(path):
     return re.findall(r"^```python\n(.*?)^```", path.read_text(encoding="utf-8"), re.S | re.M)
 
 
-def test_guide_examples_run_and_print_what_they_show():
+def test_guide_examples_run_and_print_what_they_show(monkeypatch):
     guide = DOCS / "guide.md"
+    monkeypatch.syspath_prepend(str(ROOT / "examples"))  # the guide imports the offsets helper
     names = {}
     for block in python_blocks(guide):
         exec(compile(block, str(guide), "exec"), names)
@@ -30,9 +37,51 @@ def test_guide_examples_run_and_print_what_they_show():
     assert result.failed == 0, "the guide shows other output than its examples print (see stdout)"
 
 
-def test_guide_offset_recipe_is_the_tested_example_helper():
-    [recipe] = [block for block in python_blocks(DOCS / "guide.md") if "def char_spans" in block]
-    assert recipe in (ROOT / "examples" / "offsets.py").read_text(encoding="utf-8")
+# Every python block of these pages is a file named on its first line ("# name.py: ..."). Scripts run
+# from the root of the checkout, beside the page's other files and examples/offsets.py, with what they
+# need installed; the others are modules that the scripts import.
+def needs(*modules, java=False):
+    missing = [m for m in modules if importlib.util.find_spec(m.split(".")[0]) is None
+               or (m == "dask.dataframe" and importlib.util.find_spec("pyarrow") is None)]
+    if java and shutil.which("java") is None:
+        missing.append("a Java runtime")
+    return pytest.mark.skipif(bool(missing), reason=f"needs {', '.join(missing)}")
+
+
+SCRIPTS = [
+    ("recipes.md", "tag_countries.py", "'İzlanda' -> IS", []),
+    ("recipes.md", "fuzzy_thresholds.py", "'pnuemonia' -> pneumonia (0.78)", []),
+    pytest.param("recipes.md", "clean_column.py", "Bluetooth 5.0", [], marks=needs("pandas")),
+    ("recipes.md", "ship_to_processes.py", "20,000 texts, 40,000 matches", []),
+    ("distributed.md", "pool_extract.py", "as a local loop finds", []),
+    pytest.param("distributed.md", "dask_bag_extract.py", "'durian': 20000", [], marks=needs("distributed")),
+    pytest.param("distributed.md", "dask_frame_replace.py", "the color of the center", [],
+                 marks=needs("distributed", "dask.dataframe")),
+    pytest.param("distributed.md", "spark_job.py", "ML in NY", [], marks=needs("pyspark", "pandas", java=True)),
+    # A threshold outside 0..1 raises PanicException in the workers: the pools report it at once.
+    ("recipes.md", "ship_to_processes.py", "Threshold must be between 0 and 1", ["1.5"]),
+    ("distributed.md", "pool_extract.py", "WordsieveError: Threshold must be between 0 and 1", ["1.5"]),
+    pytest.param("distributed.md", "dask_bag_extract.py", "WordsieveError: Threshold must be between 0 and 1",
+                 ["1.5"], marks=needs("distributed")),
+]
+
+
+@pytest.mark.parametrize("page, script, expected, args", SCRIPTS)
+def test_page_scripts_run_as_written(tmp_path, page, script, expected, args):
+    for block in python_blocks(DOCS / page):
+        name = re.match(r"# (\w+\.py): ", block)
+        assert name, f"a block of {page} does not start with '# name.py: '"
+        (tmp_path / name[1]).write_text(block, encoding="utf-8")
+    shutil.copy(ROOT / "examples" / "offsets.py", tmp_path)
+    began = time.monotonic()
+    done = subprocess.run([sys.executable, str(tmp_path / script), *args], cwd=ROOT, capture_output=True,
+                          text=True, encoding="utf-8", timeout=180)
+    if args:  # made to fail: it must, within seconds, with the ordinary exception
+        assert done.returncode != 0 and expected in done.stderr, done.stderr[-2000:]
+        assert time.monotonic() - began < 60
+    else:
+        assert done.returncode == 0, done.stderr[-2000:]
+        assert expected in done.stdout
 
 
 def test_api_reference_covers_every_public_member():
