@@ -17,6 +17,7 @@ from pathlib import Path
 import dask.bag as db
 from dask.distributed import Client, LocalCluster
 
+from worker_errors import ordinary_errors
 from wordsieve import KeywordProcessor
 
 NAMES = Path(__file__).parent / "data" / "country_names.tsv"
@@ -24,6 +25,7 @@ NAMES = Path(__file__).parent / "data" / "country_names.tsv"
 Match = tuple[str, float, int, int]
 
 
+@ordinary_errors  # a PanicException would leave compute() waiting forever
 def extract_partition(texts: list[str], processor: KeywordProcessor) -> list[list[Match]]:
     """Runs on a worker: one batch call per partition, results as plain tuples."""
     return [[(m.keyword, m.similarity, m.start, m.end) for m in found]

@@ -81,7 +81,7 @@ def char_spans(text: str, matches: Iterable[PyKeywordMatch], *, case_sensitive: 
         return [_new_span((m.start, m.end, True)) for m in matches]
     flags = searched_utf8(text, case_sensitive=case_sensitive).translate(_CONTINUATION)
     size, count = len(flags), flags.count
-    spans = []
+    spans: list[CharSpan] = []
     append = spans.append
     # chars: how many characters begin before byte pos. Matches come in increasing order, so each
     # byte is counted once; an offset behind pos (matches in another order) counts again from 0.

@@ -14,6 +14,7 @@ import random
 import sys
 from pathlib import Path
 
+from worker_errors import ordinary_errors
 from wordsieve import KeywordProcessor, PyKeywordMatch
 
 NAMES = Path(__file__).parent / "data" / "country_names.tsv"
@@ -36,6 +37,7 @@ def _as_tuples(matches: list[PyKeywordMatch]) -> list[Match]:
     return [(m.keyword, m.similarity, m.start, m.end) for m in matches]
 
 
+@ordinary_errors  # a PanicException would leave pool.map waiting forever
 def extract_chunk(texts: list[str]) -> list[list[Match]]:
     assert _processor is not None, "the pool's initializer did not run"
     return [_as_tuples(found) for found in _processor.parallel_extract_keywords_from_texts(texts)]

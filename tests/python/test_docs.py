@@ -59,11 +59,18 @@ SCRIPTS = [
                  marks=needs("distributed", "dask.dataframe")),
     pytest.param("distributed.md", "spark_job.py", "ML in NY", [], marks=needs("pyspark", "pandas", java=True)),
     # A threshold outside 0..1 raises PanicException in the workers: the pools report it at once.
-    ("recipes.md", "ship_to_processes.py", "Threshold must be between 0 and 1", ["1.5"]),
+    ("recipes.md", "ship_to_processes.py", "WordsieveError: Threshold must be between 0 and 1", ["1.5"]),
     ("distributed.md", "pool_extract.py", "WordsieveError: Threshold must be between 0 and 1", ["1.5"]),
     pytest.param("distributed.md", "dask_bag_extract.py", "WordsieveError: Threshold must be between 0 and 1",
                  ["1.5"], marks=needs("distributed")),
 ]
+
+
+def test_worker_wrapper_is_the_same_in_the_docs_and_the_examples():
+    [block] = [b for b in python_blocks(DOCS / "distributed.md") if b.startswith("# worker_errors.py")]
+    assert block == (ROOT / "examples" / "worker_errors.py").read_text(encoding="utf-8")
+    wrapper = block[block.index("class WordsieveError"):]
+    assert wrapper in (DOCS / "recipes.md").read_text(encoding="utf-8")
 
 
 @pytest.mark.parametrize("page, script, expected, args", SCRIPTS)
