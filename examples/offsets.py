@@ -57,7 +57,8 @@ class CharSpan(NamedTuple):
     exact: bool  # False when an offset fell inside a character and the span was widened
 
 
-# CharSpan((start, end, exact)), skipping the NamedTuple's Python-level __new__, which costs more than the rest.
+# CharSpan((start, end, exact)), skipping the NamedTuple's Python-level __new__, which would cost
+# more than all the rest.
 _new_span = partial(tuple.__new__, CharSpan)
 
 
@@ -99,7 +100,8 @@ def char_spans(text: str, matches: Iterable[PyKeywordMatch], *, case_sensitive: 
     return spans
 
 
-def to_str_offsets(text: str, matches: Iterable[PyKeywordMatch], *, case_sensitive: bool) -> list[PyKeywordMatch]:
+def to_str_offsets(text: str, matches: Iterable[PyKeywordMatch], *,
+                   case_sensitive: bool) -> list[PyKeywordMatch]:
     """Rewrites each match's ``start`` and ``end`` as str indexes of ``text``, in place; returns the matches.
 
     Call it once, on matches fresh from an extraction: the offsets it reads must be byte offsets. On
