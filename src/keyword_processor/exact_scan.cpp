@@ -8,6 +8,7 @@
 
 #include "byte_class.hpp"
 #include "failure.hpp"
+#include "interrupt.hpp"
 #include "platform_features.hpp"
 
 #if defined(WORDSIEVE_AVX2)
@@ -220,6 +221,7 @@ void scan_text(const ScanTables& t, const unsigned char* s, std::uint64_t n, Wal
                std::vector<KeywordMatch>& out) {
   std::uint64_t p = 0;  // no match may start before p: the end of the last match
   for (std::uint64_t block = 0; block < n; block += 64) {
+    if (block % 4096 == 0) poll_interrupt(4096 / kBytesPerUnit);  // the text, in slices
     const std::uint64_t length = std::min<std::uint64_t>(64, n - block);
     if (block + length <= p) continue;
     std::uint64_t opens_after = 0;
@@ -304,6 +306,7 @@ void scan_text(const ScanTables& t, const unsigned char* s, std::uint64_t n, Wal
           length_found = i;
         }
       }
+      if (i > 64) poll_interrupt(i);  // a long walk; short ones count with their slice
 
       const std::uint64_t q = start + length_found;
       const bool matched = found != nullptr && (q == n || t.overlaps || t.words.is_boundary(s[q]));

@@ -11,6 +11,7 @@
 #include "extract_mapped.hpp"
 #include "failure.hpp"
 #include "fuzzy.hpp"
+#include "interrupt.hpp"
 #include "normalize.hpp"
 
 namespace wordsieve {
@@ -40,9 +41,12 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
 
   std::uint64_t p = 0;
   while (p < n) {
+    poll_interrupt();
     if (p > 0 && !overlaps && words.is_word(s[p - 1])) {
       // Inside a word: skip to the byte after the next boundary byte.
+      const std::uint64_t word = p;
       while (p < n && words.is_word(s[p - 1])) ++p;
+      poll_interrupt((p - word) / kBytesPerUnit);
       if (p == n) return;
     }
     FuzzyCandidate candidate;

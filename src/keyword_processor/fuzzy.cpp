@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "failure.hpp"
+#include "interrupt.hpp"
 
 namespace wordsieve {
 
@@ -21,6 +22,9 @@ constexpr std::uint64_t kInitialWalk = 512;
 constexpr std::uint64_t kInitialSearchLimit = 4096;
 
 constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
+
+// States between two polls for interruption inside one search.
+constexpr std::uint64_t kPollStates = 4096;
 
 // Counts stay far below 2^63, so the signed conversion (one instruction) gives the same float as
 // the unsigned one.
@@ -132,6 +136,10 @@ FuzzySearch::Outcome FuzzySearch::search(std::uint64_t start, float target, std:
   float best = 0.0f;
   bool found = false;
   std::uint64_t popped = 0;
+  // The loop stops at `pause` to poll for interruption (every kPollStates states) or to give up
+  // at the limit: one comparison per state for both.
+  std::uint64_t polled = 0;
+  std::uint64_t pause = std::min(limit, kPollStates);
 
   seen_.clear();
   stack_.clear();
@@ -142,10 +150,15 @@ FuzzySearch::Outcome FuzzySearch::search(std::uint64_t start, float target, std:
   State state;
   bool follow = false;  // `state` is the match step of the previous state
   for (;;) {
-    if (++popped > limit) {  // the caller hands these states to the walk
-      popped_total_ += limit;
-      ++restarts_;
-      return Outcome::kOverLimit;
+    if (++popped > pause) [[unlikely]] {
+      if (popped > limit) {  // the caller hands these states to the walk
+        popped_total_ += limit;
+        ++restarts_;
+        return Outcome::kOverLimit;
+      }
+      poll_interrupt(popped - polled);
+      polled = popped;
+      pause = std::min(limit, popped + kPollStates);
     }
     if (!follow) {
       if (stack_.empty()) {
@@ -202,6 +215,7 @@ FuzzySearch::Outcome FuzzySearch::search(std::uint64_t start, float target, std:
       while (state.node->children.next(pos, entry)) push_child_steps(entry);
     }
   }
+  poll_interrupt(popped - polled);
   walk_credit_ += popped;
   popped_total_ += popped;
   return found ? Outcome::kFound : Outcome::kNone;

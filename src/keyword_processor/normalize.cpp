@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "interrupt.hpp"
 #include "unicode_tables.hpp"
 
 namespace wordsieve {
@@ -182,6 +183,8 @@ bool final_sigma_holds(const unsigned char* s, std::size_t n, std::size_t start)
 // only the three characters that grow (2 to 3 bytes) ask for room.
 class Lowercaser {
  public:
+  static constexpr std::size_t kSlice = 64 * 1024;
+
   Lowercaser(std::string_view text, OffsetMap* map)
       : in_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), map_(map) {
     out_.resize(n_);
@@ -189,14 +192,28 @@ class Lowercaser {
   }
 
   std::string run() && {
+    std::size_t next_poll = 0;  // a poll for interruption every kSlice bytes
     while (i_ < n_) {
+      if (i_ >= next_poll) {
+        poll_interrupt(kSlice / kBytesPerUnit);
+        next_poll = i_ + kSlice;
+      }
       if (in_[i_] >= 0x80) {
         convert_non_ascii();
       } else if (n_ - i_ >= 16) {
-        // At least the first byte is ASCII, so this always advances.
-        const std::size_t k = lower_ascii_block(reinterpret_cast<const char*>(in_ + i_), dst_ + o_);
-        i_ += k;
-        o_ += k;
+        // A run of ASCII blocks, with the positions held in locals. The first byte is ASCII, so
+        // the run always advances.
+        std::size_t i = i_;
+        std::size_t o = o_;
+        const std::size_t stop = std::min(n_ - 16, next_poll);
+        std::size_t k;
+        do {
+          k = lower_ascii_block(reinterpret_cast<const char*>(in_ + i), dst_ + o);
+          i += k;
+          o += k;
+        } while (k == 16 && i <= stop);
+        i_ = i;
+        o_ = o;
       } else {
         dst_[o_++] = lower_ascii(static_cast<char>(in_[i_++]));
       }

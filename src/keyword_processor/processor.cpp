@@ -1,5 +1,6 @@
 #include "processor.hpp"
 
+#include "interrupt.hpp"
 #include "normalize.hpp"
 #include "utf8.hpp"
 
@@ -13,8 +14,27 @@ void KeywordProcessor::add_keyword(std::string_view keyword,
                                    std::optional<std::string_view> clean_name) {
   const std::string key = key_text(keyword);
   TrieNode* node = &root;
-  for (unsigned char byte : key) node = &node->children.find_or_create(byte);
-  node->clean_name.assign(clean_name ? *clean_name : std::string_view(key));
+  std::size_t depth = 0;
+  for (; depth < key.size(); ++depth) {
+    TrieNode* child = node->children.find(static_cast<unsigned char>(key[depth]));
+    if (child == nullptr) break;
+    node = child;
+    poll_interrupt();
+  }
+  // The rest of the key gets new nodes. An interruption or a failed allocation on the way, or in
+  // storing the clean name, takes them away again: the store is left as it was.
+  TrieNode* const attach = node;
+  const std::size_t first_new = depth;
+  try {
+    for (; depth < key.size(); ++depth) {
+      node = &node->children.find_or_create(static_cast<unsigned char>(key[depth]));
+      poll_interrupt();
+    }
+    node->clean_name.assign(clean_name ? *clean_name : std::string_view(key));
+  } catch (...) {
+    if (first_new < key.size()) attach->children.erase(static_cast<unsigned char>(key[first_new]));
+    throw;
+  }
 }
 
 bool KeywordProcessor::remove_keyword(std::string_view keyword) {
@@ -28,6 +48,7 @@ bool KeywordProcessor::remove_keyword(std::string_view keyword) {
     TrieNode* child = path.back()->children.find(byte);
     if (child == nullptr) return false;
     path.push_back(child);
+    poll_interrupt();
   }
   if (!path.back()->clean_name.has_value()) return false;
   path.back()->clean_name.reset();
@@ -45,6 +66,7 @@ std::uint64_t KeywordProcessor::num_keywords() const {
   while (!stack.empty()) {
     const TrieNode* node = stack.back();
     stack.pop_back();
+    poll_interrupt();
     if (node->clean_name.has_value()) ++count;
     std::size_t pos = 0;
     ChildMap::Entry entry;
@@ -66,6 +88,7 @@ std::vector<std::pair<std::string, std::string>> KeywordProcessor::get_all_keywo
   std::vector<Frame> stack{{&root, 0, 0}};
   if (root.clean_name.has_value()) out.emplace_back(std::string(), std::string(root.clean_name.view()));
   while (!stack.empty()) {
+    poll_interrupt();
     Frame& top = stack.back();
     ChildMap::Entry entry;
     if (!top.node->children.next(top.pos, entry)) {
@@ -83,6 +106,7 @@ std::vector<std::pair<std::string, std::string>> KeywordProcessor::get_all_keywo
     if (entry.child->clean_name.has_value()) {
       out.emplace_back(is_valid_utf8(path) ? path : to_valid_utf8(path),
                        std::string(entry.child->clean_name.view()));
+      poll_interrupt((path.size() + out.back().second.size()) / kBytesPerUnit);
     }
   }
   return out;

@@ -1,9 +1,9 @@
 #include "replace.hpp"
 
-#include <cstring>
 #include <vector>
 
 #include "extract_mapped.hpp"
+#include "interrupt.hpp"
 #include "normalize.hpp"
 #include "utf8.hpp"
 
@@ -37,6 +37,17 @@ bool input_range(const KeywordMatch& match, const OffsetMap& map, std::string_vi
   return true;
 }
 
+// Appends `bytes` in slices, with a poll for interruption before each (one per edit at least).
+void append_polling(std::string& out, std::string_view bytes) {
+  constexpr std::size_t kSlice = std::size_t{1} << 20;
+  do {
+    const std::string_view slice = bytes.substr(0, kSlice);
+    poll_interrupt(1 + slice.size() / kBytesPerUnit);
+    out.append(slice);
+    bytes.remove_prefix(slice.size());
+  } while (!bytes.empty());
+}
+
 }  // namespace
 
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
@@ -44,7 +55,12 @@ std::string replace_keywords(const KeywordProcessor& processor, std::string_view
   OffsetMap map;
   const std::vector<KeywordMatch> matches =
       extract_keywords_mapped(processor, text, threshold, map, scratch);
-  if (matches.empty()) return std::string(text);
+  std::string result;
+  if (matches.empty()) {
+    result.reserve(text.size());
+    append_polling(result, text);
+    return result;
+  }
 
   // Matches come in increasing order and never overlap, so taking them from the last to the first
   // means each edit lies to the left of every edit already taken.
@@ -53,6 +69,7 @@ std::string replace_keywords(const KeywordProcessor& processor, std::string_view
   std::uint64_t limit = text.size();
   std::uint64_t result_size = text.size();
   for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
+    poll_interrupt();
     Edit edit;
     if (!input_range(*it, map, text, limit, edit)) continue;
     edits.push_back(edit);
@@ -60,22 +77,17 @@ std::string replace_keywords(const KeywordProcessor& processor, std::string_view
     result_size = result_size - (edit.end - edit.start) + edit.clean_name.size();
   }
 
-  // One copy of the input, written from the end: after each edit the bytes between it and the
-  // previous edit go in front of what is written, then its clean name. Editing a string in place
-  // would move the whole tail once per match, quadratic in the number of matches.
-  std::string result(result_size, '\0');
-  char* const out = result.data();
-  std::uint64_t write = result_size;
-  std::uint64_t read = text.size();
-  for (const Edit& edit : edits) {
-    const std::uint64_t kept = read - edit.end;
-    write -= kept;
-    if (kept != 0) std::memcpy(out + write, text.data() + edit.end, kept);
-    write -= edit.clean_name.size();
-    if (!edit.clean_name.empty()) std::memcpy(out + write, edit.clean_name.data(), edit.clean_name.size());
-    read = edit.start;
+  // One copy of the input into a string reserved at its final size, with the clean names in
+  // between, front to back. Editing a string in place would move the whole tail once per match,
+  // quadratic in the number of matches.
+  result.reserve(result_size);
+  std::uint64_t read = 0;
+  for (auto it = edits.rbegin(); it != edits.rend(); ++it) {
+    append_polling(result, text.substr(read, it->start - read));
+    append_polling(result, it->clean_name);
+    read = it->end;
   }
-  if (read != 0) std::memcpy(out, text.data(), read);  // write == read here
+  append_polling(result, text.substr(read));
   return result;
 }
 

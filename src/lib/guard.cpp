@@ -16,11 +16,22 @@ void report_unexpected(const char* what) noexcept {
   std::fflush(stderr);
 }
 
+bool python_signal_raised(void* /*unused*/) {
+  if (PyErr_CheckSignals() == 0) return false;
+  propagate_python_error();
+  return true;
+}
+
 }  // namespace
+
+const wordsieve::InterruptCheck kPythonSignals{&python_signal_raised, nullptr};
 
 void translate_active_exception() noexcept {
   try {
     throw;
+  } catch (const wordsieve::Interrupted&) {
+    // The check that stopped the engine set the exception; a stop without one is still a failure.
+    if (PyErr_Occurred() == nullptr) raise_panic("operation interrupted without an exception");
   } catch (const wordsieve::InternalFailure& failure) {
     raise_panic(failure.message());
   } catch (const std::bad_alloc&) {

@@ -1,7 +1,8 @@
 // The entry-point guard: what every method, slot and accessor wraps itself in.
 //
 //   * entry_point(body) runs the body and turns any C++ exception into a Python exception, so that
-//     none ever crosses into the interpreter.
+//     none ever crosses into the interpreter; meanwhile the engine polls for the interpreter's
+//     signals.
 //   * SharedRef / ExclusiveRef check the receiver's type and hold shared or exclusive access to its
 //     payload for their lifetime, giving it back on every way out (including exceptions).
 #pragma once
@@ -12,20 +13,30 @@
 #include <utility>
 
 #include "instance.hpp"
+#include "keyword_processor/interrupt.hpp"
 #include "messages.hpp"
 
 namespace wordsieve::py {
 
 // Raises the Python exception for the C++ exception being handled. Only valid inside a catch block.
 //   wordsieve::InternalFailure -> PanicException(message) (the report was written where it arose);
+//   wordsieve::Interrupted     -> the exception a signal handler raised, already set;
 //   std::bad_alloc             -> MemoryError: running out of memory in one call is something the
 //                                 program may survive, so it is not turned into a panic or an abort;
 //   anything else              -> a report on stderr, then PanicException with a fixed message.
 void translate_active_exception() noexcept;
 
+// The interrupt check of every entry point (keyword_processor/interrupt.hpp): the engine's long
+// loops call it on the calling thread, and it runs the interpreter's signal handlers
+// (PyErr_CheckSignals). When a handler raises, such as the default SIGINT handler raising
+// KeyboardInterrupt, the engine abandons its work and the entry point returns that exception. A
+// PanicException raised by a handler is resumed as any nested one is.
+extern const wordsieve::InterruptCheck kPythonSignals;
+
 template <class Body>
 auto entry_point(Body&& body) noexcept -> decltype(std::forward<Body>(body)()) {
   using Result = decltype(std::forward<Body>(body)());
+  const wordsieve::InterruptScope interrupts(kPythonSignals);
   try {
     return std::forward<Body>(body)();
   } catch (...) {

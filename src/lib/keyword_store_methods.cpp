@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "guard.hpp"
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/interrupt.hpp"
 #include "panic.hpp"
 #include "processor_methods.hpp"
 #include "processor_type.hpp"
@@ -70,6 +71,7 @@ PyObject* processor_get_all_keywords(PyObject* self, PyObject* /*unused*/) noexc
       return nullptr;
     }
     for (const auto& [key_text, clean_name] : keywords) {
+      wordsieve::poll_interrupt(1 + (key_text.size() + clean_name.size()) / wordsieve::kBytesPerUnit);
       PyRef key(new_str(key_text));
       if (!key) return nullptr;
       PyRef value(new_str(clean_name));

@@ -9,6 +9,7 @@
 #include "guard.hpp"
 #include "instance.hpp"
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/interrupt.hpp"
 #include "match_methods.hpp"
 #include "panic.hpp"
 
@@ -87,6 +88,7 @@ std::vector<MatchRecord> own_matches(std::span<const wordsieve::KeywordMatch> ma
   std::vector<MatchRecord> records;
   records.reserve(matches.size());
   for (const auto& match : matches) {
+    wordsieve::poll_interrupt(1 + match.keyword.size() / wordsieve::kBytesPerUnit);
     records.push_back(MatchRecord{std::string(match.keyword), match.similarity, match.start, match.end});
   }
   return records;
@@ -101,6 +103,7 @@ PyRef match_list(std::vector<MatchRecord>&& records) {
     return list;
   }
   for (std::size_t i = 0; i < records.size(); ++i) {
+    wordsieve::poll_interrupt();
     PyObject* object = new_instance_with<MatchRecord>(alloc, type, std::move(records[i]));
     if (object == nullptr) {
       wordsieve::fail("called `Result::unwrap()` on an `Err` value: " + take_python_error_text());
@@ -121,6 +124,7 @@ PyRef match_list(std::span<const wordsieve::KeywordMatch> matches) {
   }
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const wordsieve::KeywordMatch& match = matches[i];
+    wordsieve::poll_interrupt(1 + match.keyword.size() / wordsieve::kBytesPerUnit);
     PyObject* object = new_instance_with<MatchRecord>(
         alloc, type, MatchRecord{std::string(match.keyword), match.similarity, match.start, match.end});
     if (object == nullptr) {

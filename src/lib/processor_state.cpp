@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/interrupt.hpp"
 #include "keyword_processor/utf8.hpp"
 #include "state_codec.hpp"
 
@@ -120,7 +121,9 @@ void read_clean_name(Cursor& in, CleanName& out) {
   const unsigned char tag = in.byte();
   if (tag == 0) return;
   if (tag != 1) decode_error("InvalidTagEncoding(" + std::to_string(tag) + ")");
-  out.assign(in.text());
+  const std::string_view text = in.text();
+  poll_interrupt(text.size() / kBytesPerUnit);
+  out.assign(text);
 }
 
 bool read_flag(Cursor& in) {
@@ -191,6 +194,7 @@ std::unique_ptr<TrieNode> read_trie(Cursor& in) {
     stack.push_back({std::move(root), node, in.u64(), 0, 0});
   }
   while (true) {
+    poll_interrupt();
     Frame& top = stack.back();
     if (top.unread > 0) {
       --top.unread;
@@ -222,6 +226,7 @@ std::size_t processor_state_size(const KeywordProcessor& processor) {
   while (!stack.empty()) {
     const TrieNode* node = stack.back();
     stack.pop_back();
+    poll_interrupt();
     size += 8 + 1;
     if (node->clean_name.has_value()) size += 8 + node->clean_name.view().size();
     std::size_t pos = 0;
@@ -254,6 +259,7 @@ void write_processor_state(const KeywordProcessor& processor, char* out, std::si
   std::vector<Frame> stack{{&processor.root, 0}};
   w.u64(processor.root.children.size());
   while (!stack.empty()) {
+    poll_interrupt();
     Frame& top = stack.back();
     ChildMap::Entry entry;
     if (top.node->children.next(top.pos, entry)) {
@@ -262,6 +268,7 @@ void write_processor_state(const KeywordProcessor& processor, char* out, std::si
       stack.push_back({entry.child, 0});  // `top` is not used after this
       continue;
     }
+    poll_interrupt(top.node->clean_name.view().size() / kBytesPerUnit);
     w.clean_name(top.node->clean_name);
     stack.pop_back();
   }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/interrupt.hpp"
 #include "keyword_processor/platform_features.hpp"
 #include "thread_park.hpp"
 
@@ -28,6 +29,9 @@ constexpr std::size_t kWakeFanOut = 8;
 // waiting for the pool it is part of.
 WORDSIEVE_FAST_THREAD_LOCAL const WorkerPool* current_pool = nullptr;
 WORDSIEVE_FAST_THREAD_LOCAL std::size_t current_worker = 0;
+// Set while this thread is the caller of a call running on that pool: a call it makes meanwhile
+// (from a signal handler its interrupt check runs) must not wait for the pool it holds.
+WORDSIEVE_FAST_THREAD_LOCAL const WorkerPool* calling_pool = nullptr;
 
 std::optional<std::uint64_t> parse_number(const char* text) {
   if (text == nullptr) return std::nullopt;
@@ -149,8 +153,15 @@ void WorkerPool::wake_children(std::size_t first) {
   }
 }
 
+bool WorkerPool::call_failed(void* pool) {
+  return static_cast<WorkerPool*>(pool)->failed_.load(std::memory_order_relaxed);
+}
+
 void WorkerPool::take_part(std::size_t self) {
   wake_children((self + 1) * kWakeFanOut);
+  // Engine work on this thread stops at its next poll once the call has failed.
+  const InterruptCheck check{&WorkerPool::call_failed, this};
+  const InterruptScope interrupts(check);
   Worker& me = workers_[self];
   std::size_t done = 0;
   for (;;) {
@@ -230,23 +241,41 @@ bool WorkerPool::collect_while_running(void* collect_context, CollectFn collect)
         break;
       }
       if (finished_head_.load(std::memory_order_seq_cst) != kNoIndex) continue;
-      park::wait(progress_, seen);
+      park::wait_for(progress_, seen, kCallerPollInterval);
+      check_interrupt_now();
     }
   } catch (...) {
     collect_error = std::current_exception();
     collected = false;
   }
   if (!collected) {
-    // Stop the workers taking indices, and let them leave before the call's state goes away.
-    failed_.store(true, std::memory_order_relaxed);
-    std::uint32_t active;
-    while ((active = active_.load(std::memory_order_acquire)) != 0) {
-      park::wait(active_, active);
-    }
+    stop_and_wait();
     error_ = nullptr;  // the caller's failure is the one reported
     if (collect_error) std::rethrow_exception(collect_error);
   }
   return collected;
+}
+
+void WorkerPool::wait_while_running() {
+  try {
+    std::uint32_t active;
+    while ((active = active_.load(std::memory_order_acquire)) != 0) {
+      park::wait_for(active_, active, kCallerPollInterval);
+      check_interrupt_now();
+    }
+  } catch (...) {
+    stop_and_wait();
+    error_ = nullptr;  // the caller's failure is the one reported
+    throw;
+  }
+}
+
+// Stops the workers taking indices (and their engine work, at its next poll), and lets them leave
+// before the call's state goes away.
+void WorkerPool::stop_and_wait() noexcept {
+  failed_.store(true, std::memory_order_relaxed);
+  std::uint32_t active;
+  while ((active = active_.load(std::memory_order_acquire)) != 0) park::wait(active_, active);
 }
 
 bool WorkerPool::steal(std::size_t self) {
@@ -279,14 +308,19 @@ bool WorkerPool::steal(std::size_t self) {
 bool WorkerPool::run_erased(std::size_t n, void* context, IndexFn fn, void* collect_context,
                             CollectFn collect) {
   if (n == 0) return true;
-  if (n == 1 || current_pool == this) {
+  std::unique_lock lock(call_mutex_, std::defer_lock);
+  if (n == 1 || current_pool == this || calling_pool == this || !lock.try_lock()) {
     for (std::size_t i = 0; i < n; ++i) {
       fn(context, i);
       if (collect != nullptr && !collect(collect_context, i)) return false;
     }
     return true;
   }
-  std::lock_guard lock(call_mutex_);
+  struct Calling {
+    const WorkerPool* outer = calling_pool;
+    explicit Calling(const WorkerPool* pool) noexcept { calling_pool = pool; }
+    ~Calling() { calling_pool = outer; }
+  } calling(this);
   for (std::size_t base = 0; base < n;) {
     const std::size_t count = std::min(max_block_, n - base);
     if (!run_block(base, count, context, fn, collect_context, collect)) return false;
@@ -326,10 +360,7 @@ bool WorkerPool::run_block(std::size_t base, std::size_t count, void* context, I
   if (collecting_) {
     if (!collect_while_running(collect_context, collect)) return false;
   } else {
-    std::uint32_t active;
-    while ((active = active_.load(std::memory_order_acquire)) != 0) {
-      park::wait(active_, active);
-    }
+    wait_while_running();
   }
   if (error_) {
     std::exception_ptr error = std::move(error_);

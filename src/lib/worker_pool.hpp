@@ -7,9 +7,16 @@
 //
 // Workers never touch Python. They sleep (thread_park.hpp) while there is no work and, for the
 // global pool, live until the process ends.
+//
+// Interruption (keyword_processor/interrupt.hpp): while the workers run, the calling thread wakes
+// at least every kCallerPollInterval and calls its own interrupt check. When the check stops the
+// call (or anything else makes it fail), the workers take no further indices, and engine work
+// already under way on them stops at its next poll: each worker runs its indices under a check
+// that asks to stop once the call has failed. The caller waits for them to leave, then rethrows.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -64,10 +71,17 @@ class WorkerPool {
   // running indices itself). For work space of one thread in a run's callable.
   std::size_t worker_index() const noexcept;
 
+  // The longest the calling thread sleeps between two calls of its interrupt check.
+  static constexpr std::chrono::milliseconds kCallerPollInterval{5};
+
   // Calls f(i) once for every i in [0, n), from several threads at once, and returns when all calls
-  // are done. With n <= 1, or when called from one of this pool's own workers, the calls run on the
-  // calling thread. The first exception thrown by any call is rethrown here after every worker has
-  // left the call; once it is thrown the remaining indices may be skipped. The pool stays usable.
+  // are done. The calls run on the calling thread instead when n <= 1, when called from one of
+  // this pool's own workers, and when the pool is busy with another call: from another thread, or
+  // from code that this thread runs while it waits (its interrupt check may run a signal handler).
+  // A caller that waited for a busy pool could hold what the running call needs to finish (the
+  // interpreter lock, for the binding). The first exception thrown by any call, or by the
+  // caller's interrupt check, is rethrown here after every worker has left the call; once it is
+  // thrown the remaining indices may be skipped. The pool stays usable.
   template <class F>
   void run(std::size_t n, F&& f) {
     using Fn = std::remove_reference_t<F>;
@@ -103,6 +117,9 @@ class WorkerPool {
   bool run_block(std::size_t base, std::size_t count, void* context, IndexFn fn, void* collect_context,
                  CollectFn collect);
   bool collect_while_running(void* collect_context, CollectFn collect);
+  void wait_while_running();
+  void stop_and_wait() noexcept;
+  static bool call_failed(void* pool);
   bool collect_finished(void* collect_context, CollectFn collect);
   void publish_finished(std::size_t offset) noexcept;
   void worker_main(std::size_t self);

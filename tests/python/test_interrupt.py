@@ -1,0 +1,127 @@
+"""Ctrl-C during a long call: every method that can run long raises KeyboardInterrupt soon after
+SIGINT and leaves the processor as it was. Run in a child process, which the test signals from
+outside as a terminal would."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+# Each case builds a processor and a call that would run for seconds (or much longer) uninterrupted.
+CHILD = textwrap.dedent(r"""
+    import pickle, random, signal, struct, sys
+    from wordsieve import KeywordProcessor
+
+    def u64(n):
+        return struct.pack("<Q", n)
+
+    def state_of(trie):
+        # A processor state with the default word characters and both flags false.
+        p = KeywordProcessor()
+        head = p.__getstate__()[:8 + 17408 * 8]
+        return head + trie + b"\0\0"
+
+    def prose():
+        rng = random.Random(7)
+        vocabulary = ["w%d" % i for i in range(3000)] + ["the", "and", "of", "to", "in"]
+        return " ".join(rng.choice(vocabulary) for _ in range(40000))
+
+    def words(p):
+        for i in range(0, 3000, 2):
+            p.add_keyword("w%d" % i, "W%d" % i)
+        return p
+
+    # A keyword the exact scan follows for 40,000 bytes from every start of the text, in vain.
+    LONG_WALK = ("a " * 20000 + "b", "a " * 500000)
+
+    def balanced_state(fanout=(64, 64, 64, 8)):
+        # 2 million keywords of 4 bytes, built from identical subtrees.
+        node = u64(0) + b"\1" + u64(1) + b"x"
+        for width in reversed(fanout):
+            node = u64(width) + b"".join(bytes([48 + k]) + node for k in range(width)) + b"\0"
+        return state_of(node)
+
+    def chain_state(depth):
+        return state_of((u64(1) + b"a") * depth + u64(0) + b"\1" + u64(1) + b"z" + b"\0" * depth)
+
+    def case(name):
+        p = KeywordProcessor()
+        if name == "extract exact":
+            p.add_keyword(LONG_WALK[0])
+            return p, lambda: p.extract_keywords(LONG_WALK[1])
+        if name == "replace exact":
+            p.add_keyword(LONG_WALK[0])
+            return p, lambda: p.replace_keywords(LONG_WALK[1])
+        if name == "extract fuzzy":
+            words(p); text = prose()
+            return p, lambda: p.extract_keywords(text * 20, 0.3)
+        if name == "replace fuzzy":
+            words(p); text = prose()
+            return p, lambda: p.replace_keywords(text * 20, 0.3)
+        if name == "batch extract fuzzy":
+            words(p); text = prose()
+            return p, lambda: p.parallel_extract_keywords_from_texts([text] * 64, 0.3)
+        if name == "batch replace exact":
+            p.add_keyword(LONG_WALK[0])
+            return p, lambda: p.parallel_replace_keywords_from_texts([LONG_WALK[1]] * 8)
+        if name == "batch, the handler runs a batch":
+            # The handler runs while the pool is busy with the interrupted call: its own batch
+            # runs on the calling thread instead of waiting for the pool.
+            def handler(signum, frame):
+                signal.signal(signal.SIGINT, signal.default_int_handler)
+                assert p.parallel_replace_keywords_from_texts(["w2 x"] * 4) == ["W2 x"] * 4
+                raise KeyboardInterrupt
+            signal.signal(signal.SIGINT, handler)
+            words(p); text = prose()
+            return p, lambda: p.parallel_extract_keywords_from_texts([text] * 64, 0.3)
+        if name == "setstate":
+            words(p); state = chain_state(10_000_000)
+            return p, lambda: p.__setstate__(state)
+        if name == "get_all_keywords":
+            p.__setstate__(balanced_state())
+            return p, p.get_all_keywords
+        if name == "add_keyword":
+            words(p); keyword = "ab" * 10_000_000
+            return p, lambda: p.add_keyword(keyword)
+        raise ValueError(name)
+
+    for name in sys.argv[1:]:
+        p, call = case(name)
+        before = pickle.dumps(p)
+        print("start", flush=True)
+        try:
+            call()
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+            print("unchanged" if pickle.dumps(p) == before else "changed", flush=True)
+        else:
+            print("finished", flush=True)
+""")
+
+CASES = ["extract exact", "replace exact", "extract fuzzy", "replace fuzzy", "batch extract fuzzy",
+         "batch replace exact", "batch, the handler runs a batch", "setstate", "get_all_keywords",
+         "add_keyword"]
+
+
+def test_sigint_interrupts_every_long_call_and_changes_nothing():
+    child = subprocess.Popen([sys.executable, "-c", CHILD, *CASES], stdout=subprocess.PIPE, text=True)
+    try:
+        for name in CASES:
+            assert child.stdout.readline() == "start\n", name
+            time.sleep(0.1)  # well inside the call
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            outcome = child.stdout.readline()
+            latency = time.monotonic() - sent
+            assert outcome == "interrupted\n", f"{name}: {outcome!r}"
+            assert child.stdout.readline() == "unchanged\n", name
+            # The goal is 100 ms; a shared test machine gets a margin. Without polling, the calls
+            # would run for seconds or minutes.
+            assert latency < 0.5, f"{name}: {latency:.3f} s"
+        assert child.wait(timeout=30) == 0
+    finally:
+        child.kill()
+        child.wait()
