@@ -24,6 +24,10 @@ float validated_threshold(std::optional<float> threshold) {
   return t;
 }
 
+std::string_view unpadded(const std::string& padded) noexcept {
+  return std::string_view(padded).substr(0, padded.size() - kScanPadding);
+}
+
 float rounded_similarity(float similarity) noexcept {
   return std::roundf(similarity * 100.0f) / 100.0f;
 }
@@ -66,11 +70,12 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
   }
 }
 
+// `padded`: kScanPadding bytes after the search text may be read.
 std::vector<KeywordMatch> scan(const KeywordProcessor& processor, std::string_view search_text,
-                               float threshold, ScanScratch* scratch) {
+                               bool padded, float threshold, ScanScratch* scratch) {
   std::vector<KeywordMatch> out;
   if (threshold == 1.0f) {
-    scan_exact(processor, search_text, scratch, out);
+    scan_exact(processor, search_text, padded, scratch, out);
   } else {
     scan_fuzzy(processor, search_text, threshold, out);
   }
@@ -82,9 +87,9 @@ std::vector<KeywordMatch> scan(const KeywordProcessor& processor, std::string_vi
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
                                            std::optional<float> threshold, ScanScratch* scratch) {
   const float t = validated_threshold(threshold);
-  if (processor.case_sensitive) return scan(processor, text, t, scratch);
-  const std::string search_text = normalize_text(text);
-  return scan(processor, search_text, t, scratch);
+  if (processor.case_sensitive) return scan(processor, text, false, t, scratch);
+  const std::string search_text = normalize_text_padded(text, kScanPadding, nullptr);
+  return scan(processor, unpadded(search_text), true, t, scratch);
 }
 
 std::vector<KeywordMatch> extract_keywords_mapped(const KeywordProcessor& processor,
@@ -94,10 +99,10 @@ std::vector<KeywordMatch> extract_keywords_mapped(const KeywordProcessor& proces
   const float t = validated_threshold(threshold);
   if (processor.case_sensitive) {
     map.clear();
-    return scan(processor, text, t, scratch);
+    return scan(processor, text, false, t, scratch);
   }
-  const std::string search_text = normalize_text(text, map);
-  return scan(processor, search_text, t, scratch);
+  const std::string search_text = normalize_text_padded(text, kScanPadding, &map);
+  return scan(processor, unpadded(search_text), true, t, scratch);
 }
 
 }  // namespace wordsieve

@@ -185,9 +185,9 @@ class Lowercaser {
  public:
   static constexpr std::size_t kSlice = 64 * 1024;
 
-  Lowercaser(std::string_view text, OffsetMap* map)
-      : in_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), map_(map) {
-    out_.resize(n_);
+  Lowercaser(std::string_view text, OffsetMap* map, std::size_t padding = 0)
+      : in_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), map_(map), padding_(padding) {
+    out_.resize(n_ + padding_);
     dst_ = out_.data();
   }
 
@@ -218,7 +218,7 @@ class Lowercaser {
         dst_[o_++] = lower_ascii(static_cast<char>(in_[i_++]));
       }
     }
-    out_.resize(o_);
+    out_.resize(o_ + padding_);
     return std::move(out_);
   }
 
@@ -262,6 +262,7 @@ class Lowercaser {
   const unsigned char* in_;
   std::size_t n_;
   OffsetMap* map_;
+  std::size_t padding_;
   std::string out_;
   char* dst_ = nullptr;
   std::size_t i_ = 0;  // read position in the input
@@ -275,6 +276,11 @@ std::string normalize_text(std::string_view text) { return Lowercaser(text, null
 std::string normalize_text(std::string_view text, OffsetMap& map) {
   map.clear();
   return Lowercaser(text, &map).run();
+}
+
+std::string normalize_text_padded(std::string_view text, std::size_t padding, OffsetMap* map) {
+  if (map != nullptr) map->clear();
+  return Lowercaser(text, map, padding).run();
 }
 
 std::optional<std::uint64_t> OffsetMap::to_input(std::uint64_t offset) const noexcept {

@@ -40,4 +40,9 @@ class OffsetMap {
 // As above, and fills `map` (cleared first) with every length-changing character.
 std::string normalize_text(std::string_view text, OffsetMap& map);
 
+// As above (filling `map` when it is not null), with `padding` more bytes of no meaning after the
+// text, for readers that load whole words past its end: the result's size is the lowercased
+// text's length plus `padding`.
+std::string normalize_text_padded(std::string_view text, std::size_t padding, OffsetMap* map);
+
 }  // namespace wordsieve

@@ -1,5 +1,9 @@
 #include "processor.hpp"
 
+#include <algorithm>
+#include <iterator>
+
+#include "byte_class.hpp"
 #include "interrupt.hpp"
 #include "normalize.hpp"
 #include "utf8.hpp"
@@ -32,9 +36,11 @@ void KeywordProcessor::add_keyword(std::string_view keyword,
     }
     node->clean_name.assign(clean_name ? *clean_name : std::string_view(key));
   } catch (...) {
+    // The trie is as it was, so the derived structures still fit it.
     if (first_new < key.size()) attach->children.erase(static_cast<unsigned char>(key[first_new]));
     throw;
   }
+  derived.keyword_added(*this, key);
 }
 
 bool KeywordProcessor::remove_keyword(std::string_view keyword) {
@@ -57,6 +63,7 @@ bool KeywordProcessor::remove_keyword(std::string_view keyword) {
     if (child->clean_name.has_value() || !child->children.empty()) break;
     path[depth - 1]->children.erase(static_cast<unsigned char>(key[depth - 1]));
   }
+  derived.keyword_removed(*this, key);
   return true;
 }
 
@@ -112,9 +119,20 @@ std::vector<std::pair<std::string, std::string>> KeywordProcessor::get_all_keywo
   return out;
 }
 
+void KeywordProcessor::add_non_word_boundary(std::uint32_t code_point) {
+  // Only the first 256 code points take part in matching.
+  if (code_point < 256 && !non_word_boundaries.contains(code_point)) derived.forget();
+  non_word_boundaries.insert(code_point);
+}
+
 void KeywordProcessor::set_non_word_boundaries(std::span<const std::uint32_t> code_points) {
+  const WordBytes before(non_word_boundaries);
   non_word_boundaries.clear();
   for (std::uint32_t cp : code_points) non_word_boundaries.insert(cp);
+  // Only the first 256 code points take part in matching.
+  if (!std::equal(std::begin(before.bits), std::end(before.bits), non_word_boundaries.words.begin())) {
+    derived.forget();
+  }
 }
 
 }  // namespace wordsieve

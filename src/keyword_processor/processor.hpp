@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "derived.hpp"
 #include "trie_node.hpp"
 #include "word_set.hpp"
 
@@ -20,6 +21,8 @@ struct KeywordProcessor {
   TrieNode root;
   bool case_sensitive = false;
   bool allow_overlaps = false;
+  // Tables the searches build from the fields above and keep until they change (derived.hpp).
+  DerivedStructures derived;
 
   KeywordProcessor() = default;
   KeywordProcessor(bool case_sensitive_, bool allow_overlaps_)
@@ -42,7 +45,7 @@ struct KeywordProcessor {
   // and keys above 0xFF contribute the UTF-8 form of their code point.
   std::vector<std::pair<std::string, std::string>> get_all_keywords() const;
 
-  void add_non_word_boundary(std::uint32_t code_point) { non_word_boundaries.insert(code_point); }
+  void add_non_word_boundary(std::uint32_t code_point);
   void set_non_word_boundaries(std::span<const std::uint32_t> code_points);
 };
 

@@ -1,0 +1,144 @@
+#include "byte_blocks.hpp"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "platform_features.hpp"
+
+#if defined(WORDSIEVE_AVX2)
+#include <immintrin.h>
+#endif
+
+namespace wordsieve {
+
+namespace {
+
+#if defined(WORDSIEVE_AVX2)
+
+__attribute__((target("avx2"))) void classify_avx2(const unsigned char* p, std::size_t blocks,
+                                                   const unsigned char (*low)[32],
+                                                   const unsigned char (*high)[32], std::uint64_t* first,
+                                                   std::uint64_t* second) noexcept {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i bit_of = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, static_cast<char>(128), 1, 2, 4, 8, 16,
+                                          32, 64, static_cast<char>(128), 1, 2, 4, 8, 16, 32, 64,
+                                          static_cast<char>(128), 1, 2, 4, 8, 16, 32, 64,
+                                          static_cast<char>(128));
+  const __m256i low0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(low[0]));
+  const __m256i high0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(high[0]));
+  const __m256i low1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(low[1]));
+  const __m256i high1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(high[1]));
+  for (std::size_t k = 0; k < blocks; ++k) {
+    std::uint64_t in0 = 0;
+    std::uint64_t in1 = 0;
+    for (int half = 0; half < 2; ++half) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 64 * k + 32 * half));
+      const __m256i lo = _mm256_and_si256(v, nibble);
+      const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+      const __m256i bit = _mm256_shuffle_epi8(bit_of, hi);  // 1 << (bits 4-6)
+      const __m256i upper = _mm256_cmpgt_epi8(_mm256_setzero_si256(), v);  // byte >= 0x80
+      const __m256i row0 =
+          _mm256_blendv_epi8(_mm256_shuffle_epi8(low0, lo), _mm256_shuffle_epi8(high0, lo), upper);
+      const __m256i row1 =
+          _mm256_blendv_epi8(_mm256_shuffle_epi8(low1, lo), _mm256_shuffle_epi8(high1, lo), upper);
+      const auto m0 = static_cast<std::uint32_t>(
+          _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(row0, bit), bit)));
+      const auto m1 = static_cast<std::uint32_t>(
+          _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(row1, bit), bit)));
+      in0 |= std::uint64_t{m0} << (32 * half);
+      in1 |= std::uint64_t{m1} << (32 * half);
+    }
+    first[k] = in0;
+    second[k] = in1;
+  }
+}
+
+// The 256 class bytes are four 64-byte tables: one permutation looks a block up in the lower two
+// (the byte's low seven bits index them), one in the upper two, and the byte's high bit chooses.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void classify_vbmi(
+    const unsigned char* p, std::size_t blocks, const unsigned char* classes, std::uint64_t* first,
+    std::uint64_t* second) noexcept {
+  const __m512i t0 = _mm512_load_si512(classes);
+  const __m512i t1 = _mm512_load_si512(classes + 64);
+  const __m512i t2 = _mm512_load_si512(classes + 128);
+  const __m512i t3 = _mm512_load_si512(classes + 192);
+  const __m512i bit0 = _mm512_set1_epi8(1);
+  const __m512i bit1 = _mm512_set1_epi8(2);
+  for (std::size_t k = 0; k < blocks; ++k) {
+    const __m512i v = _mm512_loadu_si512(p + 64 * k);
+    const __m512i lower = _mm512_permutex2var_epi8(t0, v, t1);
+    const __m512i upper = _mm512_permutex2var_epi8(t2, v, t3);
+    const __m512i cls = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), lower, upper);
+    first[k] = _mm512_test_epi8_mask(cls, bit0);
+    second[k] = _mm512_test_epi8_mask(cls, bit1);
+  }
+}
+
+#endif
+
+}  // namespace
+
+SimdLevel best_simd_level() noexcept {
+#if defined(WORDSIEVE_AVX2)
+  static const SimdLevel level = [] {
+    __builtin_cpu_init();
+    const bool bits = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                      __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("popcnt");
+    if (bits && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vbmi")) {
+      return SimdLevel::kAvx512Vbmi;
+    }
+    if (bits && __builtin_cpu_supports("avx2")) {
+      return SimdLevel::kAvx2;
+    }
+    return SimdLevel::kPortable;
+  }();
+  return level;
+#else
+  return SimdLevel::kPortable;
+#endif
+}
+
+ByteSets::ByteSets() noexcept : classes_{}, low_{}, high_{} {}
+
+void ByteSets::assign(unsigned char byte, unsigned char sets) noexcept {
+  classes_[byte] = sets & 3U;
+  const auto bit = static_cast<unsigned char>(1U << ((byte >> 4) & 7));
+  for (int set = 0; set < 2; ++set) {
+    unsigned char* table = byte < 0x80 ? low_[set] : high_[set];
+    for (const int lane : {0, 16}) {
+      unsigned char& entry = table[lane + (byte & 15)];
+      entry = ((sets >> set) & 1U) != 0 ? static_cast<unsigned char>(entry | bit)
+                                        : static_cast<unsigned char>(entry & ~bit);
+    }
+  }
+}
+
+void ByteSets::classify(const unsigned char* p, std::size_t blocks, std::uint64_t* first,
+                        std::uint64_t* second, SimdLevel level) const noexcept {
+#if defined(WORDSIEVE_AVX2)
+  if (level == SimdLevel::kAvx512Vbmi) {
+    classify_vbmi(p, blocks, classes_, first, second);
+    return;
+  }
+  if (level == SimdLevel::kAvx2) {
+    classify_avx2(p, blocks, low_, high_, first, second);
+    return;
+  }
+#else
+  (void)level;
+#endif
+  for (std::size_t k = 0; k < blocks; ++k) {
+    std::uint64_t in0 = 0;
+    std::uint64_t in1 = 0;
+    for (unsigned i = 0; i < 64; ++i) {
+      const unsigned cls = classes_[p[64 * k + i]];
+      in0 |= static_cast<std::uint64_t>(cls & 1U) << i;
+      in1 |= static_cast<std::uint64_t>((cls >> 1) & 1U) << i;
+    }
+    first[k] = in0;
+    second[k] = in1;
+  }
+}
+
+}  // namespace wordsieve

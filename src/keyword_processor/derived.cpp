@@ -1,0 +1,34 @@
+#include "derived.hpp"
+
+#include "scan_index.hpp"
+
+namespace wordsieve {
+
+DerivedStructures::DerivedStructures() noexcept = default;
+DerivedStructures::DerivedStructures(DerivedStructures&& other) noexcept { other.forget(); }
+DerivedStructures& DerivedStructures::operator=(DerivedStructures&& other) noexcept {
+  forget();
+  other.forget();
+  return *this;
+}
+DerivedStructures::~DerivedStructures() = default;
+
+const ScanIndex& DerivedStructures::scan_index(const KeywordProcessor& processor) const {
+  return scan_.get([&] { return std::make_unique<ScanIndex>(processor); });
+}
+
+void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::string_view key) {
+  if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_added(processor, key)) {
+    scan_.forget();
+  }
+}
+
+void DerivedStructures::keyword_removed(const KeywordProcessor& processor, std::string_view key) {
+  if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_removed(processor, key)) {
+    scan_.forget();
+  }
+}
+
+void DerivedStructures::forget() noexcept { scan_.forget(); }
+
+}  // namespace wordsieve

@@ -1,0 +1,92 @@
+// Structures derived from a processor's keywords and settings, kept on the processor so that the
+// searches need not rebuild them on every call.
+//
+// Every such structure keeps these rules, whatever search it serves:
+//   * It is a function of the processor's trie, word-character set and flags alone: a search that
+//     uses it gives exactly what the same search would give without it.
+//   * It is built by the first search that needs it, not when keywords are added (which would make
+//     adding n keywords cost n builds), and is then shared read-only by every search on every
+//     thread until the processor changes. Several threads may ask for it at once (the workers of a
+//     batch): one of them builds it while the others wait, and afterwards a reader pays one
+//     atomic load.
+//   * A change to the processor goes through KeywordProcessor's methods, which run while no search
+//     is in progress (the binding layer holds the processor exclusively): each either updates the
+//     structure in place, when that is cheap and local (one keyword added), or drops it, to be
+//     built again by the next search. Code that edits `root` or `non_word_boundaries` directly
+//     calls `derived.forget()` afterwards. Moving a processor drops the structures of both sides.
+//   * A build that stops half-way (out of memory, interrupted) leaves nothing behind; the next
+//     search starts it again. A processor is therefore never left with a stale or partial one.
+//
+// To add a structure: give it a constructor from the processor (its build) and, if it can follow
+// changes in place, `bool keyword_added(const KeywordProcessor&, std::string_view key)` and
+// `bool keyword_removed(const KeywordProcessor&, std::string_view key)` returning false when it
+// cannot (it is then dropped); add a Lazy<> member to DerivedStructures and a line to each of its
+// functions below.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+namespace wordsieve {
+
+struct KeywordProcessor;
+class ScanIndex;
+
+// One structure built on first use; see the rules above.
+template <class T>
+class Lazy {
+ public:
+  Lazy() = default;
+  ~Lazy() { delete ready_.load(std::memory_order_relaxed); }
+  Lazy(const Lazy&) = delete;
+  Lazy& operator=(const Lazy&) = delete;
+
+  // The structure, built with `build()` (which returns a std::unique_ptr<T>) if there is none.
+  // Safe to call from several threads at once while nothing changes the processor.
+  template <class Build>
+  const T& get(Build&& build) const {
+    if (const T* t = ready_.load(std::memory_order_acquire)) return *t;
+    std::lock_guard<std::mutex> lock(build_mutex_);
+    if (const T* t = ready_.load(std::memory_order_relaxed)) return *t;
+    std::unique_ptr<T> built = build();
+    T* t = built.release();
+    ready_.store(t, std::memory_order_release);
+    return *t;
+  }
+
+  // The structure if it has been built, for updates in place; only while no search runs.
+  T* built() noexcept { return ready_.load(std::memory_order_relaxed); }
+
+  // Drops the structure; only while no search runs.
+  void forget() noexcept { delete ready_.exchange(nullptr, std::memory_order_relaxed); }
+
+ private:
+  mutable std::atomic<T*> ready_{nullptr};
+  mutable std::mutex build_mutex_;
+};
+
+// All derived structures of one processor.
+class DerivedStructures {
+ public:
+  DerivedStructures() noexcept;
+  // A moved processor has a different trie at the same address, or the same trie at another one:
+  // neither side keeps anything.
+  DerivedStructures(DerivedStructures&&) noexcept;
+  DerivedStructures& operator=(DerivedStructures&&) noexcept;
+  ~DerivedStructures();
+
+  // The exact search's tables (scan_index.hpp), built if needed.
+  const ScanIndex& scan_index(const KeywordProcessor& processor) const;
+
+  // Called by the processor after each change, with no search in progress.
+  void keyword_added(const KeywordProcessor& processor, std::string_view key);
+  void keyword_removed(const KeywordProcessor& processor, std::string_view key);
+  void forget() noexcept;
+
+ private:
+  Lazy<ScanIndex> scan_;
+};
+
+}  // namespace wordsieve
