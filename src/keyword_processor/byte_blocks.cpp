@@ -74,9 +74,81 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void classify_vbmi(
   }
 }
 
+__attribute__((target("avx2"))) std::size_t lower_ascii_avx2(const unsigned char* in, std::size_t n,
+                                                              unsigned char* out) noexcept {
+  // Bytes A-Z are those that, shifted by 128 - 'A', fall below -128 + 26 as signed bytes.
+  const __m256i shift = _mm256_set1_epi8(static_cast<char>(128 - 'A'));
+  const __m256i limit = _mm256_set1_epi8(static_cast<char>(-128 + 26));
+  const __m256i case_bit = _mm256_set1_epi8(0x20);
+  std::size_t done = 0;
+  for (; n - done >= 32; done += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + done));
+    const __m256i upper = _mm256_cmpgt_epi8(limit, _mm256_add_epi8(v, shift));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + done),
+                        _mm256_or_si256(v, _mm256_and_si256(upper, case_bit)));
+    const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+    if (high != 0) return done + static_cast<std::size_t>(__builtin_ctz(high));
+  }
+  return done;
+}
+
+__attribute__((target("avx512f,avx512bw"))) std::size_t lower_ascii_avx512(const unsigned char* in, std::size_t n,
+                                                                           unsigned char* out) noexcept {
+  const __m512i a = _mm512_set1_epi8('A');
+  const __m512i letters = _mm512_set1_epi8(26);
+  const __m512i case_bit = _mm512_set1_epi8(0x20);
+  std::size_t done = 0;
+  for (; n - done >= 64; done += 64) {
+    const __m512i v = _mm512_loadu_si512(in + done);
+    const __mmask64 upper = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, a), letters);
+    _mm512_storeu_si512(out + done, _mm512_mask_add_epi8(v, upper, v, case_bit));
+    const __mmask64 high = _mm512_movepi8_mask(v);
+    if (high != 0) return done + static_cast<std::size_t>(__builtin_ctzll(high));
+  }
+  return done;
+}
+
 #endif
 
+// Eight bytes at a time with plain integer arithmetic.
+std::size_t lower_ascii_portable(const unsigned char* in, std::size_t n, unsigned char* out) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t done = 0;
+  for (; n - done >= 8; done += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, in + done, 8);
+    // The high bits are cleared before adding so that no sum carries into the next byte.
+    const std::uint64_t low7 = w & ~kHigh;
+    const std::uint64_t upper = (low7 + kOnes * (0x80 - 'A')) & ~(low7 + kOnes * (0x80 - 'Z' - 1)) & ~w & kHigh;
+    const std::uint64_t lowered = w | (upper >> 2);
+    std::memcpy(out + done, &lowered, 8);
+    if ((w & kHigh) != 0) {
+      std::size_t k = 0;
+      while (in[done + k] < 0x80) ++k;
+      return done + k;
+    }
+  }
+  return done;
+}
+
 }  // namespace
+
+std::size_t lower_ascii_prefix(const unsigned char* in, std::size_t n, unsigned char* out,
+                               SimdLevel level) noexcept {
+  std::size_t done = 0;
+#if defined(WORDSIEVE_AVX2)
+  if (level == SimdLevel::kAvx512Vbmi) {
+    done = lower_ascii_avx512(in, n, out);
+  } else if (level == SimdLevel::kAvx2) {
+    done = lower_ascii_avx2(in, n, out);
+  }
+  if (done < n && in[done] >= 0x80) return done;
+#else
+  (void)level;
+#endif
+  return done + lower_ascii_portable(in + done, n - done, out + done);
+}
 
 SimdLevel best_simd_level() noexcept {
 #if defined(WORDSIEVE_AVX2)

@@ -35,14 +35,12 @@ class WalkMemo {
     const TrieNode* found;
   };
 
-  // Makes room for the words of `text_size` bytes of text: about one slot per 32 bytes, at least
-  // 256 and at most 32,768 (1 MiB). Growing forgets what was remembered.
-  void ensure(std::uint64_t text_size) {
-    std::size_t slots = 256;
-    while (slots < kMaxSlots && slots * 32 < text_size) slots *= 2;
-    if (slots <= entries_.size()) return;
-    entries_.assign(slots, Entry{{0, 0}, 0, 0, nullptr});
-    mask_ = slots - 1;
+  // Lets the table grow to hold the words of `text_size` bytes of text: about one slot per 32
+  // bytes, at least 256 and at most 32,768 (1 MiB). It starts at 256 slots when first used and
+  // doubles whenever it has been looked up four times as often as it has slots, so a text whose
+  // filter leaves few walks does not pay for a large table.
+  void allow(std::uint64_t text_size) noexcept {
+    while (limit_ < kMaxSlots && limit_ * 32 < text_size) limit_ *= 2;
   }
 
   // The key of the `length` bytes at `p` (1 <= length <= kMaxKey), zero beyond `length`.
@@ -53,7 +51,8 @@ class WalkMemo {
     std::memcpy(&key[1], bytes + 8, 8);
   }
 
-  Entry& slot(const std::uint64_t key[2], std::uint64_t length) noexcept {
+  Entry& slot(const std::uint64_t key[2], std::uint64_t length) {
+    if (++lookups_ > 4 * entries_.size()) grow();
     std::uint64_t h = (key[0] ^ length) * 0x9E3779B97F4A7C15ULL;
     h ^= key[1] * 0xC2B2AE3D27D4EB4FULL;
     h ^= h >> 29;
@@ -65,8 +64,19 @@ class WalkMemo {
   }
 
  private:
+  // Growing forgets what was remembered.
+  void grow() {
+    lookups_ = 0;
+    if (entries_.size() >= limit_) return;
+    entries_.assign(entries_.empty() ? kMinSlots : 2 * entries_.size(), Entry{{0, 0}, 0, 0, nullptr});
+    mask_ = entries_.size() - 1;
+  }
+
+  static constexpr std::size_t kMinSlots = 256;
   std::vector<Entry> entries_;
   std::size_t mask_ = 0;
+  std::size_t limit_ = kMinSlots;
+  std::uint64_t lookups_ = 0;
 };
 
 // Walk outcomes are remembered without overlaps (with them every byte is a start, and a word is
@@ -124,6 +134,13 @@ class Scan {
     }
     if (done < in_text) {
       t_.sets().classify(block_bytes(b + done), in_text - done, opens_ + done, first_ + done, t_.simd());
+    }
+    if (t_.prefixes().on()) {
+      if (b < in_place_) t_.prefixes().mark(s_ + 64 * b, done, prefix_, t_.simd());
+      if (done < in_text) {
+        t_.prefixes().mark(block_bytes(b + done), in_text - done, prefix_ + done, t_.simd());
+      }
+      for (std::uint64_t k = 0; k < in_text; ++k) first_[k] &= prefix_[k];
     }
     // The end of the text ends a word; nothing starts past it.
     const std::uint64_t last_bits = n_ % 64;
@@ -213,6 +230,7 @@ class Scan {
         length_found = i;
       }
     }
+    if (i > 64) poll_interrupt(i);  // a long walk; short ones count with their chunk
 
     const std::uint64_t q = start + length_found;
     const bool matched = found != nullptr && (q == n || t_.overlaps() || t_.words().is_boundary(s[q]));
@@ -239,6 +257,7 @@ class Scan {
   std::vector<KeywordMatch>& out_;
   std::uint64_t opens_[kChunkBlocks + 1];
   std::uint64_t first_[kChunkBlocks + 1];
+  std::uint64_t prefix_[kChunkBlocks + 1];
   alignas(64) unsigned char tail_[2 * 64 + kScanPadding];
 };
 
@@ -334,7 +353,7 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text, bool p
   if (scratch == nullptr) {
     WalkMemo memo;
     if (remembers(index) && n >= kMemoMinText) {
-      memo.ensure(n);
+      memo.allow(n);
       run<true>(index, scan, memo);
     } else {
       run<false>(index, scan, memo);
@@ -348,7 +367,7 @@ void scan_exact(const KeywordProcessor& processor, std::string_view text, bool p
     // Sized by all the text this scratch has searched, so that many short texts share a table as
     // large as one long text of their total size would have.
     state.bytes_seen += n;
-    state.memo.ensure(state.bytes_seen);
+    state.memo.allow(state.bytes_seen);
     run<true>(index, scan, state.memo);
   } else {
     run<false>(index, scan, state.memo);

@@ -13,6 +13,7 @@
 #include "fuzzy.hpp"
 #include "interrupt.hpp"
 #include "normalize.hpp"
+#include "platform_features.hpp"
 
 namespace wordsieve {
 
@@ -24,9 +25,46 @@ float validated_threshold(std::optional<float> threshold) {
   return t;
 }
 
-std::string_view unpadded(const std::string& padded) noexcept {
-  return std::string_view(padded).substr(0, padded.size() - kScanPadding);
-}
+// The lowercased search text of a call, in storage that the calling thread keeps for its next call
+// while it is small: most calls search short texts, and their search text then costs no
+// allocation. A nested use (none exists; the engine calls no one back) would only find no storage.
+constexpr std::size_t kKeptStorage = 16384;
+
+struct KeptStorage {
+  std::string* storage = nullptr;
+  ~KeptStorage() { delete storage; }
+};
+thread_local KeptStorage kept_holder;
+// The hot path reads the pointer in the initial-exec model: one load instead of a call.
+WORDSIEVE_FAST_THREAD_LOCAL std::string* kept_storage = nullptr;
+
+class LoweredText {
+ public:
+  LoweredText(std::string_view text, OffsetMap* map) {
+    if (kept_storage != nullptr) storage_ = std::move(*kept_storage);
+    length_ = normalize_text_into(text, storage_, kScanPadding, map);
+  }
+  ~LoweredText() {
+    if (storage_.capacity() > kKeptStorage) return;
+    if (kept_storage == nullptr) {
+      try {
+        kept_holder.storage = kept_storage = new std::string();
+      } catch (...) {
+        return;
+      }
+    }
+    *kept_storage = std::move(storage_);
+  }
+  LoweredText(const LoweredText&) = delete;
+  LoweredText& operator=(const LoweredText&) = delete;
+
+  // The search text; kScanPadding bytes after it may be read.
+  std::string_view view() const noexcept { return {storage_.data(), length_}; }
+
+ private:
+  std::string storage_;
+  std::size_t length_ = 0;
+};
 
 float rounded_similarity(float similarity) noexcept {
   return std::roundf(similarity * 100.0f) / 100.0f;
@@ -71,14 +109,19 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
 }
 
 // `padded`: kScanPadding bytes after the search text may be read.
-std::vector<KeywordMatch> scan(const KeywordProcessor& processor, std::string_view search_text,
-                               bool padded, float threshold, ScanScratch* scratch) {
-  std::vector<KeywordMatch> out;
+void scan(const KeywordProcessor& processor, std::string_view search_text, bool padded, float threshold,
+          ScanScratch* scratch, std::vector<KeywordMatch>& out) {
   if (threshold == 1.0f) {
     scan_exact(processor, search_text, padded, scratch, out);
   } else {
     scan_fuzzy(processor, search_text, threshold, out);
   }
+}
+
+std::vector<KeywordMatch> scan(const KeywordProcessor& processor, std::string_view search_text,
+                               bool padded, float threshold, ScanScratch* scratch) {
+  std::vector<KeywordMatch> out;
+  scan(processor, search_text, padded, threshold, scratch, out);
   return out;
 }
 
@@ -87,9 +130,17 @@ std::vector<KeywordMatch> scan(const KeywordProcessor& processor, std::string_vi
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
                                            std::optional<float> threshold, ScanScratch* scratch) {
   const float t = validated_threshold(threshold);
-  if (processor.case_sensitive) return scan(processor, text, false, t, scratch);
-  const std::string search_text = normalize_text_padded(text, kScanPadding, nullptr);
-  return scan(processor, unpadded(search_text), true, t, scratch);
+  if (processor.case_sensitive || text.empty()) return scan(processor, text, false, t, scratch);
+  const LoweredText search_text(text, nullptr);
+  return scan(processor, search_text.view(), true, t, scratch);
+}
+
+void extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                      std::optional<float> threshold, ScanScratch* scratch, std::vector<KeywordMatch>& out) {
+  const float t = validated_threshold(threshold);
+  if (processor.case_sensitive || text.empty()) return scan(processor, text, false, t, scratch, out);
+  const LoweredText search_text(text, nullptr);
+  scan(processor, search_text.view(), true, t, scratch, out);
 }
 
 std::vector<KeywordMatch> extract_keywords_mapped(const KeywordProcessor& processor,
@@ -101,8 +152,8 @@ std::vector<KeywordMatch> extract_keywords_mapped(const KeywordProcessor& proces
     map.clear();
     return scan(processor, text, false, t, scratch);
   }
-  const std::string search_text = normalize_text_padded(text, kScanPadding, &map);
-  return scan(processor, unpadded(search_text), true, t, scratch);
+  const LoweredText search_text(text, &map);
+  return scan(processor, search_text.view(), true, t, scratch);
 }
 
 }  // namespace wordsieve

@@ -21,4 +21,8 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
                                            std::optional<float> threshold,
                                            ScanScratch* scratch = nullptr);
 
+// The same matches, appended to `out`.
+void extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                      std::optional<float> threshold, ScanScratch* scratch, std::vector<KeywordMatch>& out);
+
 }  // namespace wordsieve

@@ -1,6 +1,5 @@
-// Lowercasing of whole texts. Most texts are mostly ASCII, so ASCII is converted 16 bytes at a
-// time with plain 64-bit word arithmetic and no tables; only characters outside ASCII reach the
-// Unicode tables.
+// Lowercasing of whole texts. Most texts are mostly ASCII, so ASCII is converted a block at a time
+// (byte_blocks.hpp) with no tables; only characters outside ASCII reach the Unicode tables.
 #include "normalize.hpp"
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "byte_blocks.hpp"
 #include "interrupt.hpp"
 #include "unicode_tables.hpp"
 
@@ -20,45 +20,7 @@ constexpr std::uint32_t kCapitalSigma = 0x03A3;
 constexpr char kSmallSigma[2] = {'\xCF', '\x83'};  // U+03C3
 constexpr char kFinalSigma[2] = {'\xCF', '\x82'};  // U+03C2
 
-// ---- ASCII, a word at a time ----------------------------------------------------------------
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
-// Lowercases the ASCII bytes of a word and leaves the others alone. The high bits are cleared
-// before adding so that no sum carries into the next byte.
-inline std::uint64_t lower_ascii_word(std::uint64_t w) noexcept {
-  const std::uint64_t low7 = w & ~kHighBits;
-  const std::uint64_t at_least_a = low7 + kOnes * (0x80 - 'A');
-  const std::uint64_t above_z = low7 + kOnes * (0x80 - 'Z' - 1);
-  const std::uint64_t upper = at_least_a & ~above_z & ~w & kHighBits;
-  return w | (upper >> 2);
-}
-
-// Index (in memory order) of the first byte whose high bit is set in `high`, which is not 0.
-inline std::size_t first_marked_byte(std::uint64_t high) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    return static_cast<std::size_t>(std::countr_zero(high)) / 8;
-  } else {
-    return static_cast<std::size_t>(std::countl_zero(high)) / 8;
-  }
-}
-
-// Writes 16 bytes to `out`, of which the returned number (16 when the block is all ASCII) are the
-// lowercased leading ASCII bytes of `in`; the rest is scratch that later writes overwrite.
-inline std::size_t lower_ascii_block(const char* in, char* out) noexcept {
-  std::uint64_t a;
-  std::uint64_t b;
-  std::memcpy(&a, in, 8);
-  std::memcpy(&b, in + 8, 8);
-  const std::uint64_t la = lower_ascii_word(a);
-  const std::uint64_t lb = lower_ascii_word(b);
-  std::memcpy(out, &la, 8);
-  std::memcpy(out + 8, &lb, 8);
-  if (((a | b) & kHighBits) == 0) return 16;
-  if ((a & kHighBits) != 0) return first_marked_byte(a & kHighBits);
-  return 8 + first_marked_byte(b & kHighBits);
-}
+// ---- ASCII ---------------------------------------------------------------------------------
 
 inline char lower_ascii(char c) noexcept {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
@@ -185,13 +147,31 @@ class Lowercaser {
  public:
   static constexpr std::size_t kSlice = 64 * 1024;
 
-  Lowercaser(std::string_view text, OffsetMap* map, std::size_t padding = 0)
-      : in_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), map_(map), padding_(padding) {
-    out_.resize(n_ + padding_);
+  // Writes into `storage`, grown to the input's length plus `padding` when it is shorter.
+  Lowercaser(std::string_view text, OffsetMap* map, std::string&& storage = {}, std::size_t padding = 0)
+      : in_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), map_(map), padding_(padding),
+        out_(std::move(storage)) {
+    if (out_.size() < n_ + padding_) out_.resize(n_ + padding_);
     dst_ = out_.data();
   }
 
+  // The output's length; `out_` holds it and at least `padding_` more bytes.
+  std::size_t run_into() {
+    run_loop();
+    make_room(o_ + padding_);
+    return o_;
+  }
+
   std::string run() && {
+    run_loop();
+    out_.resize(o_);
+    return std::move(out_);
+  }
+
+  std::string take() && { return std::move(out_); }
+
+ private:
+  void run_loop() {
     std::size_t next_poll = 0;  // a poll for interruption every kSlice bytes
     while (i_ < n_) {
       if (i_ >= next_poll) {
@@ -201,28 +181,19 @@ class Lowercaser {
       if (in_[i_] >= 0x80) {
         convert_non_ascii();
       } else if (n_ - i_ >= 16) {
-        // A run of ASCII blocks, with the positions held in locals. The first byte is ASCII, so
-        // the run always advances.
-        std::size_t i = i_;
-        std::size_t o = o_;
-        const std::size_t stop = std::min(n_ - 16, next_poll);
-        std::size_t k;
-        do {
-          k = lower_ascii_block(reinterpret_cast<const char*>(in_ + i), dst_ + o);
-          i += k;
-          o += k;
-        } while (k == 16 && i <= stop);
-        i_ = i;
-        o_ = o;
+        // ASCII a block at a time, up to the next poll. The first byte is ASCII, so this always
+        // advances.
+        const std::size_t span = std::min(n_ - i_, std::max<std::size_t>(next_poll - i_, 16));
+        const std::size_t k =
+            lower_ascii_prefix(in_ + i_, span, reinterpret_cast<unsigned char*>(dst_ + o_), simd_);
+        i_ += k;
+        o_ += k;
       } else {
         dst_[o_++] = lower_ascii(static_cast<char>(in_[i_++]));
       }
     }
-    out_.resize(o_ + padding_);
-    return std::move(out_);
   }
 
- private:
   // The byte at i_ is not ASCII.
   void convert_non_ascii() {
     const Decoded d = decode(in_ + i_, n_ - i_);
@@ -265,6 +236,7 @@ class Lowercaser {
   std::size_t padding_;
   std::string out_;
   char* dst_ = nullptr;
+  SimdLevel simd_ = best_simd_level();
   std::size_t i_ = 0;  // read position in the input
   std::size_t o_ = 0;  // write position in the output
 };
@@ -278,9 +250,18 @@ std::string normalize_text(std::string_view text, OffsetMap& map) {
   return Lowercaser(text, &map).run();
 }
 
-std::string normalize_text_padded(std::string_view text, std::size_t padding, OffsetMap* map) {
+std::size_t normalize_text_into(std::string_view text, std::string& out, std::size_t padding, OffsetMap* map) {
   if (map != nullptr) map->clear();
-  return Lowercaser(text, map, padding).run();
+  Lowercaser lowercaser(text, map, std::move(out), padding);
+  std::size_t length = 0;
+  try {
+    length = lowercaser.run_into();
+  } catch (...) {
+    out = std::move(lowercaser).take();
+    throw;
+  }
+  out = std::move(lowercaser).take();
+  return length;
 }
 
 std::optional<std::uint64_t> OffsetMap::to_input(std::uint64_t offset) const noexcept {

@@ -40,9 +40,9 @@ class OffsetMap {
 // As above, and fills `map` (cleared first) with every length-changing character.
 std::string normalize_text(std::string_view text, OffsetMap& map);
 
-// As above (filling `map` when it is not null), with `padding` more bytes of no meaning after the
-// text, for readers that load whole words past its end: the result's size is the lowercased
-// text's length plus `padding`.
-std::string normalize_text_padded(std::string_view text, std::size_t padding, OffsetMap* map);
+// Lowercases `text` into `out`, reusing its storage (filling `map` when it is not null): afterwards
+// out[0, returned length) is the lowercased text, followed by at least `padding` more bytes of no
+// meaning, for readers that load whole words past its end. `out` is never made shorter.
+std::size_t normalize_text_into(std::string_view text, std::string& out, std::size_t padding, OffsetMap* map);
 
 }  // namespace wordsieve

@@ -27,7 +27,10 @@ constexpr std::size_t kFilterMinBits = 512;
 }  // namespace
 
 ScanIndex::ScanIndex(const KeywordProcessor& processor)
-    : words_(processor.non_word_boundaries), overlaps_(processor.allow_overlaps), simd_(best_simd_level()) {
+    : words_(processor.non_word_boundaries),
+      overlaps_(processor.allow_overlaps),
+      simd_(best_simd_level()),
+      prefixes_(processor.root, simd_) {
   for (unsigned b = 0; b < 256; ++b) {
     const auto byte = static_cast<unsigned char>(b);
     sets_.assign(byte, (overlaps_ || words_.is_boundary(byte)) ? kOpensAfter : 0);
@@ -134,6 +137,7 @@ bool ScanIndex::insert_hash(std::uint64_t h) noexcept {
 bool ScanIndex::keyword_added(const KeywordProcessor& processor, std::string_view key) {
   if (key.empty()) return true;  // the empty keyword is never found by the exact search
   set_first_byte_row(processor, static_cast<unsigned char>(key[0]));
+  prefixes_.add(key);
   return overlaps_ || insert_key(key);
 }
 
@@ -147,6 +151,7 @@ bool ScanIndex::keyword_removed(const KeywordProcessor& processor, std::string_v
 
 void ScanIndex::use_simd(SimdLevel level) noexcept {
   simd_ = std::min(level, best_simd_level());
+  if (simd_ != SimdLevel::kAvx512Vbmi) prefixes_.turn_off();
 }
 
 }  // namespace wordsieve

@@ -23,6 +23,7 @@
 
 #include "byte_blocks.hpp"
 #include "byte_class.hpp"
+#include "prefix_filter.hpp"
 #include "trie_node.hpp"
 
 namespace wordsieve {
@@ -69,6 +70,8 @@ class ScanIndex {
   const TrieNode* first_step(unsigned char byte) const noexcept { return first_step_[byte]; }
   bool opens_after(unsigned char byte) const noexcept { return (sets_.of(byte) & kOpensAfter) != 0; }
   const ByteSets& sets() const noexcept { return sets_; }
+  // The filter of positions by their next three bytes, when it is on (prefix_filter.hpp).
+  const PrefixFilter& prefixes() const noexcept { return prefixes_; }
   const WordBytes& words() const noexcept { return words_; }
   bool overlaps() const noexcept { return overlaps_; }
   // Nodes two bytes deep: a cheap measure of how far walks reach into memory.
@@ -97,6 +100,7 @@ class ScanIndex {
   bool overlaps_;
   SimdLevel simd_;
   ByteSets sets_;
+  PrefixFilter prefixes_;
   const TrieNode* first_step_[256] = {};
   std::uint64_t pairs_[256][4] = {};
   std::uint32_t row_sizes_[256] = {};  // children of first_step_[b], as counted in second_level_
