@@ -8,6 +8,7 @@
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/replace.hpp"
 #include "match_type.hpp"
+#include "name_strings.hpp"
 #include "panic.hpp"
 #include "processor_methods.hpp"
 #include "processor_type.hpp"
@@ -33,9 +34,9 @@ PyObject* processor_extract_keywords(PyObject* self, PyObject* args, PyObject* k
       return nullptr;
     }
     const auto matches = wordsieve::extract_keywords(*processor, text, threshold);
-    // The matches' keywords are views into the trie: copied into the objects before the access is
-    // given back.
-    return match_list(matches).release();
+    // The matches' keywords are views into the trie: made into strs before the access is given back.
+    NameStrings names;
+    return match_list(matches, names).release();
   });
 }
 

@@ -1,5 +1,7 @@
 // PyKeywordMatch's four attributes and its pickling methods.
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -22,8 +24,16 @@ PyObject* checked(PyObject* result) {
   return result;
 }
 
-PyObject* new_str(const std::string& text) {
-  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+// The UTF-8 text of a keyword str (always encodable: it was made from UTF-8 or checked by the text
+// conversion); nothing with the error set when the interpreter cannot provide it.
+std::optional<std::string_view> utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+  if (text == nullptr) {
+    propagate_python_error();
+    return std::nullopt;
+  }
+  return std::string_view(text, static_cast<std::size_t>(size));
 }
 
 PyObject* new_float(float value) { return checked(PyFloat_FromDouble(static_cast<double>(value))); }
@@ -59,54 +69,66 @@ PyObject* get_attribute(PyObject* self, Read read) {
 
 PyObject* match_get_keyword(PyObject* self, void* /*closure*/) noexcept {
   return entry_point([&] {
-    return get_attribute(self, [](const MatchRecord& record) { return new_str(record.keyword); });
+    return get_attribute(self, [](const MatchPayload& match) { return Py_NewRef(match.keyword.get()); });
   });
 }
 
 int match_set_keyword(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
-  return entry_point([&] {
-    return set_attribute(self, value, "keyword", to_text, [](MatchRecord& record, std::string_view text) {
-      record.keyword.assign(text);
-    });
+  return entry_point([&]() -> int {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      return -1;
+    }
+    std::string_view text;
+    if (!convert_argument("keyword", value, to_text, text)) return -1;
+    PyRef keyword(exact_str(value, text));
+    if (!keyword) {
+      propagate_python_error();
+      return -1;
+    }
+    ExclusiveRef<MatchClass> match(self);
+    if (!match) return -1;
+    match->keyword = std::move(keyword);
+    return 0;
   });
 }
 
 PyObject* match_get_similarity(PyObject* self, void* /*closure*/) noexcept {
   return entry_point([&] {
-    return get_attribute(self, [](const MatchRecord& record) { return new_float(record.similarity); });
+    return get_attribute(self, [](const MatchPayload& match) { return new_float(match.similarity); });
   });
 }
 
 int match_set_similarity(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
   return entry_point([&] {
     return set_attribute(self, value, "similarity", to_number,
-                         [](MatchRecord& record, float similarity) { record.similarity = similarity; });
+                         [](MatchPayload& match, float similarity) { match.similarity = similarity; });
   });
 }
 
 PyObject* match_get_start(PyObject* self, void* /*closure*/) noexcept {
   return entry_point([&] {
-    return get_attribute(self, [](const MatchRecord& record) { return new_int(record.start); });
+    return get_attribute(self, [](const MatchPayload& match) { return new_int(match.start); });
   });
 }
 
 int match_set_start(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
   return entry_point([&] {
     return set_attribute(self, value, "start", to_unsigned,
-                         [](MatchRecord& record, std::uint64_t start) { record.start = start; });
+                         [](MatchPayload& match, std::uint64_t start) { match.start = start; });
   });
 }
 
 PyObject* match_get_end(PyObject* self, void* /*closure*/) noexcept {
   return entry_point([&] {
-    return get_attribute(self, [](const MatchRecord& record) { return new_int(record.end); });
+    return get_attribute(self, [](const MatchPayload& match) { return new_int(match.end); });
   });
 }
 
 int match_set_end(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
   return entry_point([&] {
     return set_attribute(self, value, "end", to_unsigned,
-                         [](MatchRecord& record, std::uint64_t end) { record.end = end; });
+                         [](MatchPayload& match, std::uint64_t end) { match.end = end; });
   });
 }
 
@@ -114,8 +136,7 @@ PyObject* match_getnewargs(PyObject* self, PyObject* /*unused*/) noexcept {
   return entry_point([&]() -> PyObject* {
     SharedRef<MatchClass> match(self);
     if (!match) return nullptr;
-    PyRef keyword(new_str(match->keyword));
-    if (!keyword) return nullptr;
+    PyRef keyword = PyRef::borrow(match->keyword.get());
     PyRef similarity(new_float(match->similarity));
     if (!similarity) return nullptr;
     PyRef start(new_int(match->start));
@@ -130,11 +151,13 @@ PyObject* match_getstate(PyObject* self, PyObject* /*unused*/) noexcept {
   return entry_point([&]() -> PyObject* {
     SharedRef<MatchClass> match(self);
     if (!match) return nullptr;
-    const std::size_t size = match_state_size(*match);
+    const std::optional<std::string_view> keyword = utf8_of(match->keyword.get());
+    if (!keyword) return nullptr;
+    const MatchFields fields{*keyword, match->similarity, match->start, match->end};
     // The bytes object is made at its final size and written in place: one allocation, no copy.
-    PyRef state(checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    PyRef state(checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(match_state_size(fields)))));
     if (!state) return nullptr;
-    write_match_state(*match, PyBytes_AsString(state.get()));
+    write_match_state(fields, PyBytes_AsString(state.get()));
     return state.release();
   });
 }
@@ -148,8 +171,11 @@ PyObject* match_setstate(PyObject* self, PyObject* args, PyObject* kwargs) noexc
     std::string_view state;
     if (!bound->convert(0, to_bytes, state)) return nullptr;
     // Decoded apart from the instance: a malformed state fails here and leaves every field as it was.
-    MatchRecord record = read_match_state(state);
-    *match = std::move(record);
+    const MatchRecord record = read_match_state(state);
+    PyRef keyword(checked(
+        PyUnicode_FromStringAndSize(record.keyword.data(), static_cast<Py_ssize_t>(record.keyword.size()))));
+    if (!keyword) return nullptr;
+    *match = MatchPayload{std::move(keyword), record.similarity, record.start, record.end};
     Py_RETURN_NONE;
   });
 }

@@ -46,8 +46,14 @@ PyObject* match_repr(PyObject* self) noexcept {
     SharedRef<MatchClass> match(self);
     if (!match) return nullptr;
     // The keyword goes in as stored, without escaping: quotes and control characters stay as they are.
+    Py_ssize_t keyword_size = 0;
+    const char* keyword = PyUnicode_AsUTF8AndSize(match->keyword.get(), &keyword_size);
+    if (keyword == nullptr) {
+      propagate_python_error();
+      return nullptr;
+    }
     std::string text = "KeywordMatch(keyword='";
-    text += match->keyword;
+    text.append(keyword, static_cast<std::size_t>(keyword_size));
     text += "', similarity=";
     append_similarity(text, match->similarity);
     text += ", start=";

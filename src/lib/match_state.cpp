@@ -10,7 +10,7 @@ namespace wordsieve {
 using state_codec::Cursor;
 using state_codec::store_u64;
 
-void write_match_state(const MatchRecord& record, char* out) noexcept {
+void write_match_state(const MatchFields& record, char* out) noexcept {
   const std::size_t length = record.keyword.size();
   store_u64(out, length);
   if (length != 0) std::memcpy(out + 8, record.keyword.data(), length);

@@ -19,12 +19,22 @@ struct MatchRecord {
   std::uint64_t end;
 };
 
-inline std::size_t match_state_size(const MatchRecord& record) noexcept {
-  return 28 + record.keyword.size();
-}
+// The same fields as the writer reads them, the keyword as a view.
+struct MatchFields {
+  std::string_view keyword;
+  float similarity;
+  std::uint64_t start;
+  std::uint64_t end;
+};
 
-// Writes the state into `out`, which holds match_state_size(record) bytes.
-void write_match_state(const MatchRecord& record, char* out) noexcept;
+inline std::size_t match_state_size(const MatchFields& fields) noexcept { return 28 + fields.keyword.size(); }
+inline std::size_t match_state_size(const MatchRecord& record) noexcept { return 28 + record.keyword.size(); }
+
+// Writes the state into `out`, which holds match_state_size(...) bytes.
+void write_match_state(const MatchFields& fields, char* out) noexcept;
+inline void write_match_state(const MatchRecord& record, char* out) noexcept {
+  write_match_state(MatchFields{record.keyword, record.similarity, record.start, record.end}, out);
+}
 
 // Decodes a match state. A malformed state is an internal failure (`fail`) with the decoder's error
 // rendering; bytes after `end` are ignored.

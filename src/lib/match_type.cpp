@@ -17,8 +17,7 @@ namespace wordsieve::py {
 
 namespace {
 
-using wordsieve::MatchRecord;
-using MatchInstance = Instance<MatchRecord>;
+using MatchInstance = Instance<MatchPayload>;
 
 constexpr Parameters<4> kNew{"PyKeywordMatch", "__new__", {"keyword", "similarity", "start", "end"}, 4};
 
@@ -27,17 +26,21 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     auto bound = bind(kNew, args, kwargs);
     if (!bound) return nullptr;
     std::string_view keyword;
-    MatchRecord record{};
-    if (!bound->convert(0, to_text, keyword) || !bound->convert(1, to_number, record.similarity) ||
-        !bound->convert(2, to_unsigned, record.start) || !bound->convert(3, to_unsigned, record.end)) {
+    MatchPayload payload{};
+    if (!bound->convert(0, to_text, keyword) || !bound->convert(1, to_number, payload.similarity) ||
+        !bound->convert(2, to_unsigned, payload.start) || !bound->convert(3, to_unsigned, payload.end)) {
       return nullptr;
     }
-    record.keyword.assign(keyword);
-    return new_instance<MatchRecord>(type, std::move(record));
+    payload.keyword = PyRef(exact_str((*bound)[0], keyword));
+    if (!payload.keyword) {
+      propagate_python_error();
+      return nullptr;
+    }
+    return new_instance<MatchPayload>(type, std::move(payload));
   });
 }
 
-void match_dealloc(PyObject* self) noexcept { destroy_instance<MatchRecord>(self); }
+void match_dealloc(PyObject* self) noexcept { destroy_instance<MatchPayload>(self); }
 
 template <class Function>
 PyCFunction as_method(Function function) noexcept {
@@ -70,7 +73,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-static_assert(kFitsInterpreterAlignment<MatchRecord>);
+static_assert(kFitsInterpreterAlignment<MatchPayload>);
 
 // No flags of its own: not subclassable, no cyclic GC (a match holds no Python objects), no
 // __dict__, no weak references, and no comparison or hash beyond identity.
@@ -84,37 +87,12 @@ TypeCell& match_type_cell() noexcept { return cell; }
 
 PyTypeObject* MatchClass::type() { return cell.get(); }
 
-std::vector<MatchRecord> own_matches(std::span<const wordsieve::KeywordMatch> matches) {
-  std::vector<MatchRecord> records;
-  records.reserve(matches.size());
-  for (const auto& match : matches) {
-    wordsieve::poll_interrupt(1 + match.keyword.size() / wordsieve::kBytesPerUnit);
-    records.push_back(MatchRecord{std::string(match.keyword), match.similarity, match.start, match.end});
-  }
-  return records;
+PyObject* exact_str(PyObject* value, std::string_view text) {
+  if (PyUnicode_CheckExact(value)) return Py_NewRef(value);
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyRef match_list(std::vector<MatchRecord>&& records) {
-  PyTypeObject* type = MatchClass::type();
-  const allocfunc alloc = instance_allocator(type);
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  if (!list) {
-    propagate_python_error();
-    return list;
-  }
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    wordsieve::poll_interrupt();
-    PyObject* object = new_instance_with<MatchRecord>(alloc, type, std::move(records[i]));
-    if (object == nullptr) {
-      wordsieve::fail("called `Result::unwrap()` on an `Err` value: " + take_python_error_text());
-    }
-    // Steals the reference; it cannot fail for an index inside a list made at this size.
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), object);
-  }
-  return list;
-}
-
-PyRef match_list(std::span<const wordsieve::KeywordMatch> matches) {
+PyRef match_list(std::span<const wordsieve::KeywordMatch> matches, NameStrings& names) {
   PyTypeObject* type = MatchClass::type();
   const allocfunc alloc = instance_allocator(type);
   PyRef list(PyList_New(static_cast<Py_ssize_t>(matches.size())));
@@ -124,9 +102,13 @@ PyRef match_list(std::span<const wordsieve::KeywordMatch> matches) {
   }
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const wordsieve::KeywordMatch& match = matches[i];
-    wordsieve::poll_interrupt(1 + match.keyword.size() / wordsieve::kBytesPerUnit);
-    PyObject* object = new_instance_with<MatchRecord>(
-        alloc, type, MatchRecord{std::string(match.keyword), match.similarity, match.start, match.end});
+    wordsieve::poll_interrupt();
+    PyObject* keyword = names.get(match.keyword);
+    PyObject* object =
+        keyword == nullptr
+            ? nullptr
+            : new_instance_with<MatchPayload>(
+                  alloc, type, MatchPayload{PyRef::borrow(keyword), match.similarity, match.start, match.end});
     if (object == nullptr) {
       wordsieve::fail("called `Result::unwrap()` on an `Err` value: " + take_python_error_text());
     }

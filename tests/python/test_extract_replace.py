@@ -2,7 +2,9 @@
 matches, replacement, and the independence of results from the processor."""
 
 import math
+import subprocess
 import sys
+import textwrap
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -223,6 +225,31 @@ def test_extraction_results_give_their_type_reference_back():
     assert len(matches) == 30 and sys.getrefcount(PyKeywordMatch) == before + 30
     del matches
     assert sys.getrefcount(PyKeywordMatch) == before
+
+
+@pytest.mark.parametrize("method", ["extract_keywords", "parallel_extract_keywords_from_texts"])
+def test_matches_of_one_call_share_each_clean_name(method):
+    # 400 matches of a 1 MiB clean name: one copy of the name, not 400 (measured in a process of
+    # its own, by the peak of its resident memory).
+    script = textwrap.dedent(f"""
+        import resource
+        from wordsieve import KeywordProcessor
+
+        name = "N" * 2**20 + "é"
+        p = KeywordProcessor()
+        p.add_keyword("ab", name)
+        p.parallel_extract_keywords_from_texts(["ab"])  # the worker pool exists before the count
+        text = "ab " * 200
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        got = p.{method}(text + text) if "{method}" == "extract_keywords" else p.{method}([text, text])
+        matches = got if "{method}" == "extract_keywords" else got[0] + got[1]
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        assert len(matches) == 400 and all(m.keyword == name for m in matches)
+        print(grown)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) < 64 * 1024  # KiB
 
 
 # --- Replacement -----------------------------------------------------------------------------
