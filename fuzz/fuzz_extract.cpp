@@ -1,7 +1,8 @@
 // Differential fuzzing of extraction and replacement. The input bytes choose a small keyword store
 // (keywords and texts over a small alphabet with spaces, '_', multibyte and length-changing
 // characters; clean names of every kind, the empty one included), some removals, the flags, the
-// word-character set, a threshold and a text. Then:
+// word-character set (set before the keywords or after them), a threshold and a text, with
+// searches in between the changes (the search's tables then exist and must follow them). Then:
 //   * the keyword listing and count equal those of a plain map of the same adds and removes;
 //   * the exact search (threshold 1) equals a naive scan that tries every stored key at every
 //     allowed start, on short texts and on texts repeated past 4 KiB;
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "../tests/cpp/fuzzy_oracle.hpp"
+#include "keyword_processor/byte_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
 #include "keyword_processor/processor.hpp"
@@ -224,6 +226,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool overlaps = in.ConsumeBool();
   const bool allow_invalid = in.ConsumeBool();
   const int mode = in.ConsumeIntegralInRange<int>(0, kModes - 1);
+  // The vector forms of the scan and of lowercasing, or the portable one (never wider than the
+  // machine has).
+  constexpr wordsieve::SimdLevel kLevels[] = {wordsieve::SimdLevel::kPortable, wordsieve::SimdLevel::kAvx2,
+                                              wordsieve::SimdLevel::kAvx512Vbmi};
+  wordsieve::limit_simd_level(kLevels[in.ConsumeIntegralInRange<int>(0, 2)]);
 
   // The threshold: one of the interesting values, absent, any value in [0, 1], or an invalid one.
   std::optional<float> threshold;
@@ -244,11 +251,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fuzzy = !invalid_threshold && t < 1.0f;
 
   KeywordProcessor kp(case_sensitive, overlaps);
-  apply_word_set(kp, mode);
+  // The word set is applied before the keywords, or after them with the search's tables built
+  // already (a search in between), so that it must drop them.
+  const bool word_set_late = in.ConsumeBool();
+  if (!word_set_late) apply_word_set(kp, mode);
   std::map<std::string, std::string> store;  // key text -> clean name
   std::vector<std::string> added;
   const int operations = in.ConsumeIntegralInRange<int>(0, fuzzy ? 6 : 12);
   for (int op = 0; op < operations && in.remaining_bytes() > 0; ++op) {
+    // A search now and then, so that later changes find the search's tables built and must
+    // update or drop them.
+    if (in.ConsumeIntegralInRange<int>(0, 3) == 0) (void)wordsieve::extract_keywords(kp, "ab a-b", std::nullopt);
     if (!added.empty() && in.ConsumeIntegralInRange<int>(0, 4) == 0) {
       // Remove a keyword added before (perhaps in another case) or a fresh one.
       std::string keyword = in.ConsumeBool()
@@ -265,6 +278,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kp.add_keyword(keyword, clean);
     store[key] = clean ? std::string(*clean) : key;
     added.push_back(std::move(keyword));
+  }
+  if (word_set_late) {
+    (void)wordsieve::extract_keywords(kp, "ab a-b", std::nullopt);
+    apply_word_set(kp, mode);
   }
   std::string text = take_pieces(in, fuzzy ? 10 : 48, true, allow_invalid);
   // The exact scan changes method for long texts (a first-two-bytes table from 4 KiB on, blocks of

@@ -1,5 +1,7 @@
 #include "byte_blocks.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <initializer_list>
 
@@ -150,26 +152,32 @@ std::size_t lower_ascii_prefix(const unsigned char* in, std::size_t n, unsigned 
   return done + lower_ascii_portable(in + done, n - done, out + done);
 }
 
-SimdLevel best_simd_level() noexcept {
+namespace {
+
+SimdLevel detected_simd_level() noexcept {
 #if defined(WORDSIEVE_AVX2)
-  static const SimdLevel level = [] {
-    __builtin_cpu_init();
-    const bool bits = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-                      __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("popcnt");
-    if (bits && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vbmi")) {
-      return SimdLevel::kAvx512Vbmi;
-    }
-    if (bits && __builtin_cpu_supports("avx2")) {
-      return SimdLevel::kAvx2;
-    }
-    return SimdLevel::kPortable;
-  }();
-  return level;
-#else
-  return SimdLevel::kPortable;
+  __builtin_cpu_init();
+  const bool bits = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                    __builtin_cpu_supports("popcnt");
+  if (bits && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vbmi")) {
+    return SimdLevel::kAvx512Vbmi;
+  }
+  if (bits && __builtin_cpu_supports("avx2")) return SimdLevel::kAvx2;
 #endif
+  return SimdLevel::kPortable;
 }
+
+std::atomic<SimdLevel> simd_limit{SimdLevel::kAvx512Vbmi};
+
+}  // namespace
+
+SimdLevel best_simd_level() noexcept {
+  static const SimdLevel detected = detected_simd_level();
+  return std::min(detected, simd_limit.load(std::memory_order_relaxed));
+}
+
+void limit_simd_level(SimdLevel level) noexcept { simd_limit.store(level, std::memory_order_relaxed); }
 
 ByteSets::ByteSets() noexcept : classes_{}, low_{}, high_{} {}
 

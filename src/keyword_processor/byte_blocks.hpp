@@ -13,8 +13,13 @@ namespace wordsieve {
 enum class SimdLevel : unsigned char { kPortable, kAvx2, kAvx512Vbmi };
 
 // The widest form this processor can run. Both vector forms also imply the bit instructions
-// (BMI1, BMI2, LZCNT, POPCNT) that every processor with AVX2 has.
+// (BMI1, BMI2, POPCNT) that every processor with AVX2 has.
 SimdLevel best_simd_level() noexcept;
+
+// For tests: makes best_simd_level() report at most `level` from now on, for the whole process.
+// Structures already built keep the form they were built for (a processor's derived structures
+// are rebuilt after `derived.forget()`).
+void limit_simd_level(SimdLevel level) noexcept;
 
 // Which of the two sets each byte value belongs to (bit 0: the first, bit 1: the second), in the
 // forms the instruction sets look it up in.

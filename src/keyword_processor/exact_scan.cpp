@@ -311,7 +311,7 @@ void run_portable(Scan& scan, WalkMemo& memo) {
 
 #if defined(WORDSIEVE_AVX2)
 template <bool kMemo>
-__attribute__((target("bmi,bmi2,lzcnt,popcnt"))) void run_bmi2(Scan& scan, WalkMemo& memo) {
+__attribute__((target("bmi,bmi2,popcnt"))) void run_bmi2(Scan& scan, WalkMemo& memo) {
   scan.run<kMemo>(memo);
 }
 #endif

@@ -30,7 +30,6 @@ class PrefixFilter {
   PrefixFilter(const TrieNode& root, SimdLevel level);
 
   bool on() const noexcept { return on_; }
-  void turn_off() noexcept { on_ = false; }
 
   // Adds a key's prefix; turns the filter off when that makes too many prefixes (false).
   bool add(std::string_view key) noexcept;

@@ -149,9 +149,4 @@ bool ScanIndex::keyword_removed(const KeywordProcessor& processor, std::string_v
   return overlaps_ || ++removed_ <= filter_words_ / 2 + 16;
 }
 
-void ScanIndex::use_simd(SimdLevel level) noexcept {
-  simd_ = std::min(level, best_simd_level());
-  if (simd_ != SimdLevel::kAvx512Vbmi) prefixes_.turn_off();
-}
-
 }  // namespace wordsieve

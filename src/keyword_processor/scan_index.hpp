@@ -77,8 +77,6 @@ class ScanIndex {
   // Nodes two bytes deep: a cheap measure of how far walks reach into memory.
   std::size_t second_level() const noexcept { return second_level_; }
   SimdLevel simd() const noexcept { return simd_; }
-  // For tests: run the scan with a narrower instruction set (never a wider one than the processor has).
-  void use_simd(SimdLevel level) noexcept;
 
   // The hash of a word, as the filter stores it: of its first 8 bytes and its length. The filter
   // takes the word's slot from the top bits and its two bits from the next ones, the well-mixed

@@ -1,17 +1,22 @@
-// The exact scan over texts long enough for every shortcut it takes: positions marked 64 at a time,
-// the table of first two bytes (texts of 4 KiB and more), matches that cross a 64-byte block, and
-// the outcomes of walks remembered by word (long texts with a trie of more than a few hundred
-// keywords).
+// The exact scan against the naive search: positions marked 64 at a time, the tables kept on the
+// processor (the first-word filter, the table of first two bytes, the filter of positions by
+// their next four bytes) through every change of the processor, matches that cross a 64-byte
+// block, and the outcomes of walks remembered by word (long texts with a trie of more than a few
+// hundred keywords).
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "keyword_processor/byte_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/interrupt.hpp"
 #include "keyword_processor/normalize.hpp"
 #include "keyword_processor/replace.hpp"
+#include "lib/processor_state.hpp"
 #include "match_table.hpp"
 
 namespace wordsieve {
@@ -143,6 +148,120 @@ TEST(ExactScanScratch, ShortTextsInARowMatchReference) {
       ASSERT_EQ(replace_keywords(kp, text, std::nullopt, &scratch), replace_keywords(kp, text, std::nullopt));
     }
   }
+}
+
+// A processor taken through random changes: keywords added (words, phrases, keywords that begin
+// or end with a boundary byte, single bytes, bulks of two-letter keywords that make the trie wide
+// and overflow the first-word filter) and removed, the word characters extended or replaced, its
+// state written and loaded back, and searches interrupted part-way (which may stop a table
+// build). After changes, texts of every length are searched, sometimes by several threads at once
+// (each with a scratch, as batch workers search), and compared with the naive search. Each round
+// runs with one instruction set, so that the tables built in it are updated in place as it goes.
+TEST(ExactScanDerived, EveryChangeThenSearchMatchesReference) {
+  std::mt19937 rng(4242);
+  const auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
+  const std::vector<std::string> pieces = {"a", "b", "c", "d", "ab", "ba", "cd", "A", "B", "\xC3\xA9", " ", "-", "_", "x y"};
+  const auto word = [&](std::size_t max_pieces) {
+    std::string out;
+    for (std::size_t i = 1 + pick(max_pieces - 1); i > 0; --i) out += pieces[pick(8)];
+    return out;
+  };
+  const auto text = [&](std::size_t size) {
+    std::string out;
+    while (out.size() < size) out += pick(2) == 0 ? pieces[pick(pieces.size() - 1)] : word(4) + " ";
+    return out;
+  };
+  const auto check = [&](const KeywordProcessor& kp, int round, int op, bool threads) {
+    const std::vector<std::string> texts = {text(pick(70)), text(200 + pick(200)), text(4100 + pick(2000))};
+    std::vector<test_support::Expected> want[3];
+    for (int t = 0; t < 3; ++t) want[t] = test_support::naive_exact(kp, texts[t]);
+
+    const auto search_all = [&](ScanScratch* scratch, bool* ok) {
+      for (int t = 0; t < 3; ++t) *ok = *ok && test_support::same(extract_keywords(kp, texts[t], std::nullopt, scratch), want[t]);
+    };
+    if (!threads) {
+      bool ok = true;
+      search_all(nullptr, &ok);
+      ASSERT_TRUE(ok) << "round " << round << " op " << op;
+      return;
+    }
+    bool ok[3] = {true, true, true};
+    ScanScratch scratches[3];
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 3; ++w) workers.emplace_back([&, w] { search_all(&scratches[w], &ok[w]); });
+    for (std::thread& w : workers) w.join();
+    ASSERT_TRUE(ok[0] && ok[1] && ok[2]) << "round " << round << " op " << op << " (threads)";
+  };
+  const SimdLevel levels[] = {SimdLevel::kPortable, SimdLevel::kAvx2, SimdLevel::kAvx512Vbmi};
+  for (int round = 0; round < 90; ++round) {
+    limit_simd_level(levels[round % 3]);
+    KeywordProcessor kp(pick(2) == 0, pick(5) == 0);
+    std::vector<std::string> added;
+    for (int op = 0; op < 30; ++op) {
+      switch (pick(12)) {
+        case 0: {  // many two-letter keywords at once
+          for (int k = 0; k < 150; ++k) kp.add_keyword(pieces[pick(8)] + pieces[pick(8)], std::string_view("P"));
+          break;
+        }
+        case 1:
+        case 2: {
+          if (added.empty()) break;
+          const std::string& gone = added[pick(added.size() - 1)];
+          kp.remove_keyword(pick(3) == 0 ? word(3) : gone);
+          break;
+        }
+        case 3: {
+          const std::uint32_t extra[] = {'-', ' ', 0xA9, 0xC3, 'a', 0x3A3};
+          kp.add_non_word_boundary(extra[pick(5)]);
+          break;
+        }
+        case 4: {
+          std::vector<std::uint32_t> set;
+          for (const char c : std::string("abcdAB-_ ")) {
+            if (pick(2) != 0) set.push_back(static_cast<unsigned char>(c));
+          }
+          kp.set_non_word_boundaries(set);
+          break;
+        }
+        case 5: {
+          std::string state(processor_state_size(kp), '\0');
+          write_processor_state(kp, state.data(), state.size());
+          kp = read_processor_state(state);
+          break;
+        }
+        case 6: {  // a search stopped at its first poll, or a few later, or not at all
+          interrupt_detail::budget = static_cast<std::int64_t>(pick(300));
+          const InterruptCheck stop{[](void*) { return true; }, nullptr};
+          const InterruptScope scope(stop);
+          try {
+            (void)extract_keywords(kp, text(3000), std::nullopt);
+          } catch (const Interrupted&) {
+          }
+          break;
+        }
+        default: {
+          std::string keyword = word(5);
+          switch (pick(6)) {
+            case 0: keyword += " " + word(3); break;
+            case 1: keyword = " " + keyword; break;
+            case 2: keyword += "-"; break;
+            case 3: keyword = pieces[pick(pieces.size() - 1)]; break;
+            default: break;
+          }
+          if (pick(1) == 0) {
+            kp.add_keyword(keyword, std::nullopt);
+          } else {
+            kp.add_keyword(keyword, std::string_view("K" + std::to_string(op)));
+          }
+          added.push_back(keyword);
+        }
+      }
+      if (pick(2) == 0) check(kp, round, op, pick(4) == 0);
+      if (HasFatalFailure()) break;
+    }
+    if (HasFatalFailure()) break;
+  }
+  limit_simd_level(SimdLevel::kAvx512Vbmi);
 }
 
 TEST(ExactScanScratch, ServesOneProcessorOnly) {

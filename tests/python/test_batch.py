@@ -97,6 +97,36 @@ def test_large_keyword_lists_over_many_short_texts(method):
     assert shown(getattr(p, method)(texts)) == single_results(p, method, texts, None)
 
 
+def test_each_change_reaches_the_next_batch():
+    # The search's tables live on the processor, built by the first search after a change and
+    # shared by the workers. After each change below, a batch must find what a processor loaded
+    # from the same state (whose tables are new) finds.
+    rng = random.Random(11)
+    p = sample_processor()
+    other = KeywordProcessor(case_sensitive=True)
+    other.add_keyword("York", "Y")
+    steps = [
+        lambda: p.add_keyword("yorkshire pudding", "dish"),
+        lambda: p.add_keyword("-new", "dash"),
+        lambda: p.remove_keyword("new"),
+        lambda: p.remove_keyword("New York"),
+        lambda: p.add_non_word_boundary("-"),
+        lambda: p.set_non_word_boundaries(["a", "b", "c", "é"]),
+        lambda: [p.add_keyword(a + b) for a in "abcdefgh" for b in "abcdefgh"],
+        lambda: p.__setstate__(other.__getstate__()),
+        lambda: p.add_keyword("york"),
+    ]
+    pieces = ["new", "york", "New-York", "yorkshire", "pudding", "café", "-new", "ab", "cd", "York", " ", "-"]
+    texts = [" ".join(rng.choice(pieces) for _ in range(rng.randint(0, 12))) for _ in range(2000)]
+    for step in steps:
+        p.parallel_extract_keywords_from_texts(texts)
+        step()
+        fresh = KeywordProcessor()
+        fresh.__setstate__(p.__getstate__())
+        assert shown(p.parallel_extract_keywords_from_texts(texts)) == single_results(
+            fresh, "parallel_extract_keywords_from_texts", texts, None)
+
+
 class Text(str):
     pass
 
