@@ -8,34 +8,23 @@
 #      detection is off there (scripts/leak_check.py covers leaks of the module).
 # Any sanitizer report ends its process with an error, so a report fails this script.
 #
-# Environment: PYTHON (default python3.13), SAN_BUILD (default build-san), SAN_VENV (default
-# build-san/venv), and PYTEST_ARGS to pass extra options to pytest. Uses GCC: the preloaded runtimes
-# must be the compiler's own.
+# Environment: PYTHON (default: found as scripts/prerequisites.sh says), SAN_BUILD (default
+# build-san), SAN_VENV (default build-san/venv), and PYTEST_ARGS to pass extra options to pytest.
+# Uses GCC: the preloaded runtimes must be the compiler's own. Everything it needs is checked first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-python=${PYTHON:-python3.13}
+. "$root/scripts/prerequisites.sh"
+python=$(find_python)
 build=${SAN_BUILD:-$root/build-san}
 venv=${SAN_VENV:-$build/venv}
 export CC=${CC:-gcc} CXX=${CXX:-g++}
+check_prerequisites "$python" sanitizers || { echo "sanitize.sh: prerequisites missing (above)" >&2; exit 1; }
 
 elapsed() { echo "   ($(( $(date +%s) - $1 )) s)"; }
 t_all=$(date +%s)
 
-if ! [ -f /usr/include/gtest/gtest.h ] && ! [ -f /usr/local/include/gtest/gtest.h ]; then
-  if command -v apt-get >/dev/null 2>&1; then
-    sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
-    $sudo apt-get update -qq && $sudo apt-get install -y -qq libgtest-dev >/dev/null
-  else
-    echo "GoogleTest headers not found: install libgtest-dev (or your system's GoogleTest package)" >&2
-    exit 1
-  fi
-fi
-
 asan=$("$CXX" -print-file-name=libasan.so)
 ubsan=$("$CXX" -print-file-name=libubsan.so)
-for runtime in "$asan" "$ubsan"; do
-  [ -f "$runtime" ] || { echo "sanitizer runtime not found: $runtime" >&2; exit 1; }
-done
 # halt_on_error: a report is a failure, never a warning that scrolls by.
 ubsan_options="print_stacktrace=1:halt_on_error=1"
 
@@ -47,10 +36,10 @@ echo "== Tools ready"; elapsed "$t"
 
 echo "== C++ engine tests, address + undefined sanitizers, leak detection on"
 t=$(date +%s)
-"$venv/bin/cmake" -S "$root" -B "$build/tests" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+quietly "$venv/bin/cmake" -S "$root" -B "$build/tests" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
   -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON -DWORDSIEVE_SANITIZE=address,undefined \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ASAN_OPTIONS=detect_leaks=0 "$venv/bin/cmake" --build "$build/tests" -j2
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=0 quietly "$venv/bin/cmake" --build "$build/tests" -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=$ubsan_options \
   "$build/tests/engine_tests" --gtest_brief=1
 elapsed "$t"

@@ -4,6 +4,7 @@
 // the race check of the batch path; in normal builds it stays a short test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <random>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "captured_stderr.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
 #include "keyword_processor/replace.hpp"
@@ -98,6 +100,7 @@ TEST(BatchStress, ManyCallersShareOneProcessorThroughThePools) {
 
   std::atomic<int> wrong{0};
   std::atomic<int> failures_seen{0};
+  test_support::CapturedStderr err;
   std::vector<std::thread> callers;
   for (int c = 0; c < 6; ++c) {
     callers.emplace_back([&, c] {
@@ -133,6 +136,11 @@ TEST(BatchStress, ManyCallersShareOneProcessorThroughThePools) {
   for (std::thread& t : callers) t.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(failures_seen.load(), 6 * kRounds);
+  // Each failing batch reports at least one text's failure (the others may stop first).
+  const std::vector<std::string> reports = err.reports();
+  EXPECT_GE(reports.size(), 6u * kRounds);
+  EXPECT_EQ(std::count(reports.begin(), reports.end(), "Threshold must be between 0 and 1"),
+            static_cast<std::ptrdiff_t>(reports.size()));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "captured_stderr.hpp"
 #include "keyword_processor/byte_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
@@ -271,7 +272,9 @@ TEST(ExactScanScratch, ServesOneProcessorOnly) {
   second.add_keyword("a", std::nullopt);
   ScanScratch scratch;
   EXPECT_EQ(extract_keywords(first, "a b a", std::nullopt, &scratch).size(), 2u);
+  test_support::CapturedStderr err;
   EXPECT_THROW(extract_keywords(second, "a", std::nullopt, &scratch), InternalFailure);
+  EXPECT_EQ(err.reports(), std::vector<std::string>{"a scan scratch was used with a second processor"});
   // Fuzzy searches do not use it.
   EXPECT_EQ(extract_keywords(second, "a", 0.5f, &scratch).size(), 1u);
 }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <random>
 
+#include "captured_stderr.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
 #include "keyword_processor/normalize.hpp"
@@ -23,6 +24,7 @@ TEST(ExtractThreshold, OutOfRangeFailsBeforeAnythingElse) {
   kp.add_keyword("cat", std::nullopt);
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
+  test_support::CapturedStderr err;
   for (float t : {-0.01f, 1.01f, nan, inf, -inf, std::nextafter(1.0f, 2.0f)}) {
     for (const char* text : {"", "cat"}) {
       try {
@@ -33,6 +35,7 @@ TEST(ExtractThreshold, OutOfRangeFailsBeforeAnythingElse) {
       }
     }
   }
+  EXPECT_EQ(err.reports(), std::vector<std::string>(12, "Threshold must be between 0 and 1"));
   for (float t : {0.0f, -0.0f, 0.5f, 1.0f}) {
     EXPECT_NO_THROW(extract_keywords(kp, "", t)) << t;
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_stderr.hpp"
 #include "keyword_processor/failure.hpp"
 
 namespace wordsieve {
@@ -89,9 +90,13 @@ TEST(MatchStateRead, MalformedStates) {
        prefix + "InvalidUtf8Encoding(Utf8Error { valid_up_to: 1, error_len: None })"},
       {"exactly complete", u64(1) + "a" + tail, "ok"},
   };
+  test_support::CapturedStderr err;
+  std::vector<std::string> reported;
   for (const Case& c : cases) {
     EXPECT_EQ(decode_message(c.state), c.message) << c.name;
+    if (c.message != "ok") reported.push_back(c.message);
   }
+  EXPECT_EQ(err.reports(), reported);
 }
 
 }  // namespace

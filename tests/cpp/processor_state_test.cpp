@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_stderr.hpp"
 #include "keyword_processor/failure.hpp"
 
 namespace wordsieve {
@@ -162,9 +163,13 @@ TEST(ProcessorStateRead, MalformedStates) {
       {"well formed", good, "ok"},
       {"trailing bytes", good + "trailing garbage \xFF", "ok"},
   };
+  test_support::CapturedStderr err;
+  std::vector<std::string> reported;
   for (const Case& c : cases) {
     EXPECT_EQ(decode_message(c.state), c.message) << c.name;
+    if (c.message != "ok") reported.push_back(c.message);
   }
+  EXPECT_EQ(err.reports(), reported);
 }
 
 std::string reencode(std::string_view state) { return encode(read_processor_state(state)); }
@@ -281,12 +286,14 @@ TEST(ProcessorStateDepth, MillionLevelMalformedNesting) {
   std::string nested = set_header();
   nested.reserve(nested.size() + kDepth * 9 + 16);
   for (std::size_t i = 0; i < kDepth; ++i) nested += u64(1) + "a";
+  test_support::CapturedStderr err;
   // Cut off where the deepest node's child count should be.
   EXPECT_EQ(decode_message(nested), kEof);
   // A complete deepest node whose tag is bad.
   EXPECT_EQ(decode_message(nested + u64(0) + '\x07'), kPrefix + "InvalidTagEncoding(7)");
   // Complete, but the levels above it are never closed.
   EXPECT_EQ(decode_message(nested + leaf()), kEof);
+  EXPECT_EQ(err.reports(), (std::vector<std::string>{kEof, kPrefix + "InvalidTagEncoding(7)", kEof}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "captured_stderr.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
 #include "keyword_processor/replace.hpp"
@@ -68,12 +69,14 @@ TEST(Replace, GrowingAndShrinkingMixed) {
 TEST(Replace, ThresholdFailureComesFromExtraction) {
   KeywordProcessor kp;
   kp.add_keyword("cat", std::nullopt);
+  test_support::CapturedStderr err;
   try {
     replace_keywords(kp, "cat", 1.5f);
     ADD_FAILURE() << "accepted";
   } catch (const InternalFailure& failure) {
     EXPECT_EQ(failure.message(), "Threshold must be between 0 and 1");
   }
+  EXPECT_EQ(err.reports(), std::vector<std::string>{"Threshold must be between 0 and 1"});
 }
 
 // Characters whose lowercase form has another UTF-8 length move the search-text offsets of every

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "captured_stderr.hpp"
 #include "keyword_processor/failure.hpp"
 #include "lib/thread_park.hpp"
 
@@ -348,6 +349,7 @@ TEST(WorkerPoolGlobal, AForkedChildGetsWorkingThreads) {
 
 TEST(WorkerPoolGlobal, AFailedStartIsReportedAndNotRetried) {
   if (kSanitized) GTEST_SKIP() << "sanitizers reserve address space beyond any tight limit";
+  test_support::CapturedStderr err;  // the child's standard error too
   EXPECT_EQ(in_child([] {
               rlimit original{};
               getrlimit(RLIMIT_AS, &original);
@@ -385,6 +387,10 @@ TEST(WorkerPoolGlobal, AFailedStartIsReportedAndNotRetried) {
               return direct && !first.empty() && again == first;
             }),
             0);
+  // The pool made directly, the lazy start, and its failure repeated.
+  const std::vector<std::string> reports = err.reports();
+  ASSERT_EQ(reports.size(), 3u);
+  for (const std::string& report : reports) EXPECT_EQ(report.rfind(kPoolNotInitialized, 0), 0u) << report;
 }
 
 #endif  // !_WIN32

@@ -13,6 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 from wordsieve import KeywordProcessor, PyKeywordMatch
 
+from conftest import report_messages
 from odd_sequences import HugeLen, LenFails, Sequenceish
 
 METHODS = ["parallel_extract_keywords_from_texts", "parallel_replace_keywords_from_texts"]
@@ -229,11 +230,14 @@ def test_conversion_errors(method, call, kind, message):
 
 @pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("count", [1, 2, 1000])
-def test_threshold_out_of_range_fails_once(method, count):
+def test_threshold_out_of_range_fails_once(method, count, failure_reports):
     p = sample_processor()
     error = error_of(lambda: getattr(p, method)(["new york"] * count, 1.5))
     assert type(error).__name__ == "PanicException" and not isinstance(error, Exception)
     assert error.args == (THRESHOLD_ERROR,)
+    # Each text that ran wrote a report (where it failed, on its worker); the others were skipped.
+    reports = failure_reports()
+    assert 1 <= len(reports) <= count and set(reports) == {THRESHOLD_ERROR}
     # The processor, the pool and the shared access all remain usable.
     p.add_keyword("after")
     assert shown(getattr(p, method)(["after", "new york"] * 50)) == single_results(
@@ -350,3 +354,7 @@ def test_pool_that_cannot_start_fails_every_call():
     result = run_python(script, {"RAYON_NUM_THREADS": "2000", "MALLOC_ARENA_MAX": "1"})
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["PanicException True", "PanicException True", "1"]
+    # Reported where it failed, and again on the second call.
+    reports = report_messages(result.stderr)
+    assert len(reports) == 2 and reports[0] == reports[1]
+    assert reports[0].startswith("The global thread pool has not been initialized. Could not start")

@@ -83,11 +83,12 @@ def test_thresholds_that_select_the_fuzzy_search(threshold):
 ])
 @pytest.mark.parametrize("method", ["extract_keywords", "replace_keywords"])
 @pytest.mark.parametrize("text", ["", "hello world"])
-def test_thresholds_out_of_range_panic(method, threshold, text):
+def test_thresholds_out_of_range_panic(method, threshold, text, failure_reports):
     p = processor(["hello"])
     error = error_of(lambda: getattr(p, method)(text, threshold))
     assert type(error).__name__ == "PanicException" and not isinstance(error, Exception)
     assert error.args == (THRESHOLD_ERROR,)
+    assert failure_reports() == [THRESHOLD_ERROR]
     # Nothing changed, and the shared access was given back.
     p.add_keyword("world")
     assert found(p, text) == ([] if not text else [("hello", 1.0, 0, 5), ("world", 1.0, 6, 11)])

@@ -183,12 +183,14 @@ a_child = node([(b"a", node(clean_name=b"A"))])
                  PREFIX + "InvalidUtf8Encoding(Utf8Error { valid_up_to: 2, error_len: None })",
                  id="clean-name-not-utf8"),
 ])
-def test_malformed_states_change_nothing(raw, message):
+def test_malformed_states_change_nothing(raw, message, failure_reports):
     p = filled(True, False, ["-"])
     before = snapshot(p)
+    failure_reports()
     error = error_of(lambda: p.__setstate__(raw))
     assert type(error).__name__ == "PanicException" and not isinstance(error, Exception)
     assert error.args == (message,)
+    assert failure_reports() == [message]
     assert snapshot(p) == before
     # The exclusive access was given back.
     p.add_keyword("still usable")
