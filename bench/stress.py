@@ -15,6 +15,11 @@ Scenarios (the figures recorded on the development machine are in docs/limits.md
     fuzzy_zero      fuzzy extraction at threshold 0 over 100 KB
     deep            every walk over a trie 1,000,000 levels deep, and a malformed state as deep:
                     no recursion, so no stack overflow
+    wide_state      a state of 1,000,000 nodes with keys above U+FFFF: memory per state byte
+    refused_state   large states refused at their last byte: what is left resident
+    replace_growing replacement in 90 MiB of 'İ' (every character grows when lowercased) and of 'é'
+    interrupt       SIGINT during each kind of long call: the time to KeyboardInterrupt (the cases of
+                    tests/python/test_interrupt.py)
 Texts are generated from a fixed seed; nothing outside this repository is read.
 """
 
@@ -278,8 +283,100 @@ def deep(figures):
     figures["peak MiB"] = round(peak_mib())
 
 
+def resident_growth(figures, name, call, per_bytes):
+    """The resident set's peak and lasting growth over one call (Linux: the peak is reset first)."""
+    before = rss_mib()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    with Timer(figures, name):
+        try:
+            result = call()
+        except BaseException as error:  # noqa: B902 - PanicException
+            result = error
+    with open("/proc/self/status") as status:
+        peak = next(int(l.split()[1]) / 1024 for l in status if l.startswith("VmHWM:"))
+    figures[name + " peak +MiB"] = round(peak - before)
+    figures[name + " peak B per input byte"] = round((peak - before) * MIB / per_bytes, 2)
+    figures[name + " lasting +MiB"] = round(rss_mib() - before)
+    return result
+
+
+def state_of(trie):
+    from wordsieve import KeywordProcessor
+    return KeywordProcessor().__getstate__()[:8 + 17408 * 8] + trie + b"\0\0"
+
+
+def wide_state(figures):
+    """A state of 1,000,000 nodes each with one key above U+FFFF (only foreign states have them)."""
+    import struct
+    from wordsieve import KeywordProcessor
+
+    depth = 1_000_000
+    state = state_of((struct.pack("<Q", 1) + "\U0001F600".encode()) * depth + struct.pack("<Q", 0)
+                     + b"\0" * (depth + 1))
+    figures["state MiB"] = round(len(state) / MIB, 1)
+    p = KeywordProcessor()
+    resident_growth(figures, "load", lambda: p.__setstate__(state), len(state))
+    resident_growth(figures, "replace by an empty state",
+                    lambda: p.__setstate__(KeywordProcessor().__getstate__()), len(state))
+
+
+def refused_state(figures):
+    """Large states refused at their last byte: what their tries held goes back."""
+    import struct
+    from wordsieve import KeywordProcessor
+
+    u64 = lambda n: struct.pack("<Q", n)  # noqa: E731
+    depth = 300_000
+    wide = state_of((u64(1) + "\U0001F600".encode()) * depth + u64(0) + b"\0" * (depth + 1))
+    leaves = b"".join(bytes([65 + k]) + u64(0) + b"\1" + u64(2) + b"ab" for k in range(39))
+    tables = state_of((u64(40) + leaves + b"z") * 40_000 + u64(0) + b"\0" * 40_001)
+    for name, state in (("300,000 wide nodes", wide), ("40,000 nodes of 40 children", tables)):
+        refused = state[:-2] + b"\2\0"
+        resident_growth(figures, f"refuse {name} ({len(state) / MIB:.1f} MiB)",
+                        lambda: KeywordProcessor().__setstate__(refused), len(state))
+    figures["resident MiB at the end"] = round(rss_mib())
+
+
+def replace_growing(figures):
+    """Replacement in 90 MiB of text whose every character changes length when lowercased, and in
+    as much text of a character that keeps its length."""
+    from wordsieve import KeywordProcessor
+
+    p = KeywordProcessor()
+    p.add_keyword("zzz")
+    for char in ("\u0130", "\u00e9"):
+        text = char * (45 * MIB)
+        p.remove_keyword(text)  # the str's UTF-8 form, which the interpreter keeps with the str
+        result = resident_growth(figures, f"replace_keywords, {char!r}", lambda: p.replace_keywords(text),
+                                 len(text.encode()))
+        assert result == text
+        del result, text
+
+
+def interrupt(figures):
+    """Ctrl-C during long calls: the time from SIGINT to KeyboardInterrupt, seen from outside."""
+    import signal
+
+    tests = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python")
+    sys.path.insert(0, tests)
+    from test_interrupt import CASES, CHILD
+
+    child = subprocess.Popen([sys.executable, "-c", CHILD, *CASES], stdout=subprocess.PIPE, text=True)
+    for name in CASES:
+        assert child.stdout.readline() == "start\n", name
+        time.sleep(0.3)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        outcome = child.stdout.readline().strip()
+        figures[f"{name} ms"] = round((time.perf_counter() - sent) * 1000, 1) if outcome == "interrupted" else outcome
+        assert child.stdout.readline() == "unchanged\n", name
+    child.wait()
+
+
 SCENARIOS = {f.__name__: f for f in (big_text, many_keywords, long_keyword, many_texts, huge_pool,
-                                     fuzzy_zero, deep)}
+                                     fuzzy_zero, deep, wide_state, refused_state, replace_growing,
+                                     interrupt)}
 ENV = {"huge_pool": {"RAYON_NUM_THREADS": "100000"}}
 
 

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <iterator>
 #include <mutex>
 #include <new>
@@ -56,6 +59,7 @@ struct Class {
 struct Pool {
   std::mutex mutex;
   Class classes[kClasses];
+  std::size_t unmapped_since_give_back = 0;  // pages given back since give_back_if_worthwhile
 };
 
 Pool& pool() {
@@ -144,6 +148,7 @@ void release_locked(Pool& p, void* slot) noexcept {
       c.spare = page;
     } else {
       unmap_page(page);
+      ++p.unmapped_since_give_back;
     }
   }
 }
@@ -253,6 +258,32 @@ void release(void* slot) noexcept {
 
 void release_many(void* const* slots, std::size_t count) noexcept {
   for (std::size_t i = 0; i < count; ++i) release(slots[i]);
+}
+
+bool give_back_if_worthwhile() noexcept {
+  Pool& p = pool();
+  {
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (p.unmapped_since_give_back < kWorthGivingBack) return false;
+    p.unmapped_since_give_back = 0;
+    // The calling thread's cached slots go back to their pages (a cached slot keeps its page), and
+    // the empty page each size keeps for reuse goes back to the system.
+    if (Cache* cache = current_cache) {
+      for (Cache::Stack& stack : cache->stacks) {
+        while (stack.count > 0) release_locked(p, stack.slots[--stack.count]);
+      }
+    }
+    for (Class& c : p.classes) {
+      if (c.spare != nullptr) unmap_page(c.spare);
+      c.spare = nullptr;
+    }
+  }
+#if defined(__GLIBC__)
+  // What the trie held in the C heap (tables of wide nodes, long clean names, the reader's lists)
+  // is free now but may lie below memory still in use, where only a trim returns its pages.
+  malloc_trim(0);
+#endif
+  return true;
 }
 
 }  // namespace wordsieve::node_pool

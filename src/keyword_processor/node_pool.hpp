@@ -29,4 +29,12 @@ void* allocate(std::size_t bytes);
 void release(void* slot) noexcept;
 void release_many(void* const* slots, std::size_t count) noexcept;
 
+// After a large trie is gone (destroyed, or refused while it was being read): once the pool has
+// given kWorthGivingBack pages back to the system since the last call, also gives back what it and
+// the C library keep for reuse (the calling thread's cached slots, the empty page of each size,
+// and, with glibc, the free pages of the C heap), and returns true. Cheap otherwise. Owners of
+// tries call it after dropping a large one.
+inline constexpr std::size_t kWorthGivingBack = 64;  // 4 MiB of pages
+bool give_back_if_worthwhile() noexcept;
+
 }  // namespace wordsieve::node_pool

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "byte_blocks.hpp"
+#include "failure.hpp"
 #include "interrupt.hpp"
 #include "unicode_tables.hpp"
 
@@ -146,11 +147,18 @@ bool final_sigma_holds(const unsigned char* s, std::size_t n, std::size_t start)
 class Lowercaser {
  public:
   static constexpr std::size_t kSlice = 64 * 1024;
+  static constexpr std::size_t kRoomForGrowth = 1 << 20;
 
   // Writes into `storage`, grown to the input's length plus `padding` when it is shorter.
   Lowercaser(std::string_view text, OffsetMap* map, std::string&& storage = {}, std::size_t padding = 0)
       : in_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), map_(map), padding_(padding),
         out_(std::move(storage)) {
+    // A long text gets room for the longest possible output (a character grows by half at most,
+    // 2 bytes to 3), so that growing never copies what is written: the room past the input's length
+    // is only address space until a growing character needs it.
+    if (n_ >= kRoomForGrowth && out_.capacity() < n_ + n_ / 2 + padding_) {
+      out_.reserve(n_ + n_ / 2 + padding_);
+    }
     if (out_.size() < n_ + padding_) out_.resize(n_ + padding_);
     dst_ = out_.data();
   }
@@ -225,8 +233,9 @@ class Lowercaser {
 
   void make_room(std::size_t needed) {
     if (needed <= out_.size()) return;
-    // Geometric growth keeps a text made only of growing characters linear.
-    out_.resize(std::max(needed, out_.size() + out_.size() / 4 + 16));
+    // Geometric growth keeps a text made only of growing characters linear; within the room
+    // reserved, nothing moves.
+    out_.resize(std::max(needed, std::min(out_.capacity(), out_.size() + out_.size() / 4 + 16)));
     dst_ = out_.data();
   }
 
@@ -264,18 +273,99 @@ std::size_t normalize_text_into(std::string_view text, std::string& out, std::si
   return length;
 }
 
+// A change's code: its two lengths less one in the low four bits, the low three bits of its
+// distance from the change before, and in the top bit whether the rest of the distance follows,
+// seven bits a byte, lowest first, each but the last with its top bit set.
+void OffsetMap::record(const Change& change) {
+  const std::uint64_t gap = change.out_start - out_end_;
+  if (change.out_start < out_end_ || change.in_start < in_end_ || change.in_start - in_end_ != gap ||
+      change.out_len - 1 > 3 || change.in_len - 1 > 3) {
+    fail("offset map: a change out of order or of an impossible length");
+  }
+  if (count_ % kCheckpointEvery == 0) checkpoints_.push_back({codes_.size(), out_end_, in_end_});
+  codes_.push_back(static_cast<unsigned char>((change.in_len - 1) | (change.out_len - 1) << 2 |
+                                              (gap & 7) << 4 | (gap > 7 ? 0x80 : 0)));
+  for (std::uint64_t rest = gap >> 3; rest != 0; rest >>= 7) {
+    codes_.push_back(static_cast<unsigned char>((rest & 0x7F) | (rest > 0x7F ? 0x80 : 0)));
+  }
+  ++count_;
+  out_end_ = change.out_start + change.out_len;
+  in_end_ = change.in_start + change.in_len;
+}
+
+void OffsetMap::clear() noexcept {
+  codes_.clear();
+  checkpoints_.clear();
+  count_ = 0;
+  out_end_ = 0;
+  in_end_ = 0;
+}
+
 std::optional<std::uint64_t> OffsetMap::to_input(std::uint64_t offset) const noexcept {
-  // The last change that starts before `offset` decides; before the first one nothing has moved.
-  const auto after = std::partition_point(changes_.begin(), changes_.end(),
-                                          [offset](const Change& c) { return c.out_start < offset; });
-  if (after == changes_.begin()) return offset;
-  const Change& c = *(after - 1);
-  const std::uint64_t out_end = c.out_start + c.out_len;
-  if (offset < out_end) return std::nullopt;
-  const std::uint64_t in_end = c.in_start + c.in_len;
-  const std::uint64_t rest = offset - out_end;
-  if (rest > std::numeric_limits<std::uint64_t>::max() - in_end) return std::nullopt;
-  return in_end + rest;
+  Cursor cursor(*this);
+  cursor.last_query_ = offset;
+  cursor.restart(offset);
+  return cursor.to_input(offset);
+}
+
+void OffsetMap::Cursor::restart(std::uint64_t offset) noexcept {
+  // The last checkpoint at or before `offset`: every change before it ends at or before `offset`.
+  const auto& checkpoints = map_->checkpoints_;
+  const auto after = std::upper_bound(checkpoints.begin(), checkpoints.end(), offset,
+                                      [](std::uint64_t o, const Checkpoint& c) { return o < c.out; });
+  pending_ = false;
+  if (after == checkpoints.begin()) {
+    index_ = code_ = out_ = in_ = 0;
+    return;
+  }
+  const Checkpoint& c = *(after - 1);
+  index_ = static_cast<std::uint64_t>(after - 1 - checkpoints.begin()) * kCheckpointEvery;
+  code_ = c.code;
+  out_ = c.out;
+  in_ = c.in;
+}
+
+bool OffsetMap::Cursor::next_change() noexcept {
+  if (pending_) return true;
+  if (index_ >= map_->count_) return false;
+  const auto& codes = map_->codes_;
+  std::uint64_t at = code_;
+  const unsigned char head = codes[at++];
+  std::uint64_t gap = (head >> 4) & 7;
+  if ((head & 0x80) != 0) {
+    std::uint64_t rest = 0;
+    int shift = 0;
+    unsigned char byte;
+    do {
+      byte = codes[at++];
+      rest |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+      shift += 7;
+    } while ((byte & 0x80) != 0);
+    gap |= rest << 3;
+  }
+  next_in_len_ = (head & 3U) + 1;
+  next_out_len_ = ((head >> 2) & 3U) + 1;
+  next_out_ = out_ + gap;
+  next_in_ = in_ + gap;
+  code_ = at;
+  pending_ = true;
+  return true;
+}
+
+std::optional<std::uint64_t> OffsetMap::Cursor::to_input(std::uint64_t offset) noexcept {
+  if (offset < last_query_) restart(offset);
+  last_query_ = offset;
+  // Passes the changes that start before `offset`; the last of them decides.
+  while (next_change() && next_out_ < offset) {
+    if (offset < next_out_ + next_out_len_) return std::nullopt;  // inside a changed character
+    out_ = next_out_ + next_out_len_;
+    in_ = next_in_ + next_in_len_;
+    ++index_;
+    pending_ = false;
+  }
+  const std::uint64_t rest = offset - out_;
+  if (rest > std::numeric_limits<std::uint64_t>::max() - in_) return std::nullopt;
+  return in_ + rest;
 }
 
 }  // namespace wordsieve

@@ -17,23 +17,14 @@ struct Edit {
   std::string_view clean_name;
 };
 
-// The input range of a match, or false when it has none that can be edited safely: an offset that
-// falls inside a character whose length lowercasing changed, a start after the end, a range beyond
-// `limit` (where the edit after it begins), or an offset inside a multi-byte character.
-bool input_range(const KeywordMatch& match, const OffsetMap& map, std::string_view text,
-                 std::uint64_t limit, Edit& edit) {
-  std::uint64_t start = match.start;
-  std::uint64_t end = match.end;
-  if (!map.is_identity()) {
-    const std::optional<std::uint64_t> mapped_start = map.to_input(start);
-    const std::optional<std::uint64_t> mapped_end = map.to_input(end);
-    if (!mapped_start || !mapped_end) return false;
-    start = *mapped_start;
-    end = *mapped_end;
-  }
-  if (start > end || end > limit) return false;
-  if (!is_char_boundary(text, start) || !is_char_boundary(text, end)) return false;
-  edit = {start, end, match.keyword};
+// The input range of a match whose offsets were taken back to the input, or false when it has
+// none that can be edited safely: an offset without a counterpart (marked by a start after the
+// end), a range beyond `limit` (where the edit after it begins), or an offset inside a multi-byte
+// character.
+bool input_range(const KeywordMatch& match, std::string_view text, std::uint64_t limit, Edit& edit) {
+  if (match.start > match.end || match.end > limit) return false;
+  if (!is_char_boundary(text, match.start) || !is_char_boundary(text, match.end)) return false;
+  edit = {match.start, match.end, match.keyword};
   return true;
 }
 
@@ -53,13 +44,24 @@ void append_polling(std::string& out, std::string_view bytes) {
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold, ScanScratch* scratch) {
   OffsetMap map;
-  const std::vector<KeywordMatch> matches =
-      extract_keywords_mapped(processor, text, threshold, map, scratch);
+  std::vector<KeywordMatch> matches = extract_keywords_mapped(processor, text, threshold, map, scratch);
   std::string result;
   if (matches.empty()) {
     result.reserve(text.size());
     append_polling(result, text);
     return result;
+  }
+  if (!map.is_identity()) {
+    // Search-text offsets back to the input, front to back: they never decrease, so one pass over
+    // the map serves them all. An offset without a counterpart marks its match as not editable.
+    OffsetMap::Cursor cursor(map);
+    for (KeywordMatch& match : matches) {
+      poll_interrupt();
+      const std::optional<std::uint64_t> start = cursor.to_input(match.start);
+      const std::optional<std::uint64_t> end = cursor.to_input(match.end);
+      match.start = start && end ? *start : 1;
+      match.end = start && end ? *end : 0;
+    }
   }
 
   // Matches come in increasing order and never overlap, so taking them from the last to the first
@@ -71,7 +73,7 @@ std::string replace_keywords(const KeywordProcessor& processor, std::string_view
   for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
     poll_interrupt();
     Edit edit;
-    if (!input_range(*it, map, text, limit, edit)) continue;
+    if (!input_range(*it, text, limit, edit)) continue;
     edits.push_back(edit);
     limit = edit.start;
     result_size = result_size - (edit.end - edit.start) + edit.clean_name.size();

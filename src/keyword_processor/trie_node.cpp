@@ -29,12 +29,23 @@ struct alignas(16) ChildMap::Dense {
   std::vector<TrieNode*> wide_children;
 };
 
+// Lists: a size, then the entries in ascending key order, in a pool slot of just their size (a
+// list changes only when a foreign state is read or edited, so it is never given room to grow).
+struct alignas(16) ChildMap::Wide {
+  std::uint32_t size;
+  std::uint32_t reserved;
+  Entry* entries() noexcept { return reinterpret_cast<Entry*>(this + 1); }
+  const Entry* entries() const noexcept { return reinterpret_cast<const Entry*>(this + 1); }
+};
+
+static_assert(sizeof(ChildMap::Entry) == 16 && alignof(ChildMap::Entry) <= 8);
+
 // Even, so that the block (16 key bytes and 8 bytes per child) fills a pool slot exactly.
 std::uint32_t ChildMap::small_capacity(std::uint32_t size) noexcept {
   return std::max<std::uint32_t>(2, (size + 1) & ~std::uint32_t{1});
 }
 
-std::size_t ChildMap::dense_size() const noexcept { return dense()->size; }
+std::size_t ChildMap::dense_size() const noexcept { return is_wide() ? wide()->size : dense()->size; }
 
 ChildMap& ChildMap::operator=(ChildMap&& other) noexcept {
   if (this != &other) {
@@ -74,7 +85,11 @@ void ChildMap::free_storage() noexcept {
       node_pool::release(ptr());
       break;
     case kDense:
-      delete dense();
+      if (is_wide()) {
+        node_pool::release(ptr());
+      } else {
+        delete dense();
+      }
       break;
     default:
       break;
@@ -83,6 +98,14 @@ void ChildMap::free_storage() noexcept {
 }
 
 TrieNode* ChildMap::find_dense(std::uint32_t key) const noexcept {
+  if (is_wide()) {
+    const Wide* w = wide();
+    const Entry* entries = w->entries();
+    for (std::uint32_t i = 0; i < w->size; ++i) {
+      if (entries[i].key == key) return entries[i].child;
+    }
+    return nullptr;
+  }
   const Dense* d = dense();
   if (key < 256) return d->bytes[key];
   auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
@@ -124,6 +147,17 @@ void ChildMap::set_dense(std::size_t size, const Entry* entries) {
   set(kDense, d.release(), 0);
 }
 
+// `entries` are in ascending key order, 1 <= size <= kWideMax.
+void ChildMap::set_wide(std::uint32_t size, const Entry* entries) {
+  static_assert(sizeof(Wide) + kWideMax * sizeof(Entry) <= node_pool::kLargestSlot);
+  auto* list = static_cast<Wide*>(node_pool::allocate(sizeof(Wide) + size * sizeof(Entry)));
+  list->size = size;
+  list->reserved = 0;
+  std::copy(entries, entries + size, list->entries());
+  free_storage();
+  set(kDense, list, kWideList);
+}
+
 // The representation for these entries (ascending, size >= 1).
 void ChildMap::set_entries(std::size_t size, const Entry* entries) {
   if (size == 1 && entries[0].key < kOneKeyLimit) {
@@ -131,6 +165,8 @@ void ChildMap::set_entries(std::size_t size, const Entry* entries) {
     set(kOne, entries[0].child, entries[0].key);
   } else if (size >= 2 && size <= kSmallMax && entries[size - 1].key < 256) {
     set_small(static_cast<std::uint32_t>(size), entries);
+  } else if (size <= kWideMax) {
+    set_wide(static_cast<std::uint32_t>(size), entries);
   } else {
     set_dense(size, entries);
   }
@@ -190,6 +226,23 @@ void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
       return;
     }
     case kDense: {
+      if (is_wide()) {
+        // A new list with the entry in its place, or a table past kWideMax entries.
+        const Wide* list = wide();
+        Entry entries[kWideMax + 1];
+        std::uint32_t n = 0;
+        bool placed = false;
+        for (std::uint32_t i = 0; i < list->size; ++i) {
+          if (!placed && key < list->entries()[i].key) {
+            entries[n++] = {key, child};
+            placed = true;
+          }
+          entries[n++] = list->entries()[i];
+        }
+        if (!placed) entries[n++] = {key, child};
+        set_entries(n, entries);
+        return;
+      }
       Dense* d = dense();
       if (key < 256) {
         d->bytes[key] = child;
@@ -279,6 +332,18 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
       return found;
     }
     case kDense: {
+      if (is_wide()) {
+        Wide* list = wide();
+        Entry* entries = list->entries();
+        std::uint32_t at = 0;
+        while (at < list->size && entries[at].key != key) ++at;
+        if (at == list->size) return nullptr;
+        found = entries[at].child;
+        std::copy(entries + at + 1, entries + list->size, entries + at);
+        --list->size;
+        compact();
+        return found;
+      }
       Dense* d = dense();
       if (key < 256) {
         found = d->bytes[key];
@@ -293,33 +358,41 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
         d->wide_children.erase(d->wide_children.begin() + at);
       }
       --d->size;
-      if (d->size == 0) {
-        delete d;
-        word_ = 0;
-      } else if (d->size == 1) {
-        std::size_t pos = 0;
-        Entry last;
-        next(pos, last);
-        if (last.key < kOneKeyLimit) {
-          delete d;
-          set(kOne, last.child, last.key);
-        }
-      } else if (d->size <= kSmallMax && d->wide_keys.empty()) {
-        Entry entries[kSmallMax];
-        std::uint32_t n = 0;
-        std::size_t pos = 0;
-        Entry e;
-        while (next(pos, e)) entries[n++] = e;
-        try {
-          set_small(n, entries);
-        } catch (...) {
-          // Stays dense.
-        }
-      }
+      compact();
       return found;
     }
   }
   return nullptr;
+}
+
+// A table or a list that lost an entry takes the smaller form its entries allow. Never fails: when
+// the new block cannot be allocated, the map keeps its form, which holds any entries.
+void ChildMap::compact() noexcept {
+  const std::size_t n = size();
+  if (n == 0) {
+    free_storage();
+    return;
+  }
+  if (n > kSmallMax) return;
+  Entry entries[kSmallMax];
+  std::size_t count = 0;
+  std::size_t pos = 0;
+  Entry e;
+  while (next(pos, e)) entries[count++] = e;
+  if (count == 1 && entries[0].key < kOneKeyLimit) {
+    free_storage();
+    set(kOne, entries[0].child, entries[0].key);
+    return;
+  }
+  try {
+    if (count >= 2 && entries[count - 1].key < 256) {
+      set_small(static_cast<std::uint32_t>(count), entries);
+    } else if (!is_wide() && count <= kWideMax) {
+      set_wide(static_cast<std::uint32_t>(count), entries);
+    }
+  } catch (...) {
+    // Keeps its form.
+  }
 }
 
 bool ChildMap::next(std::size_t& pos, Entry& out) const noexcept {
@@ -335,6 +408,12 @@ bool ChildMap::next(std::size_t& pos, Entry& out) const noexcept {
       ++pos;
       return true;
     case kDense: {
+      if (is_wide()) {
+        const Wide* list = wide();
+        if (pos >= list->size) return false;
+        out = list->entries()[pos++];
+        return true;
+      }
       const Dense* d = dense();
       while (pos < 256) {
         const std::size_t at = pos++;

@@ -31,6 +31,8 @@ struct TrieNode;
 //   * one child, key below 0x10000: key and pointer held in the map itself;
 //   * 2..32 children, all keys bytes: one block of the key bytes (16, or 32 past 16 children) and
 //     the child pointers, sorted by key; a lookup compares 16 key bytes at once;
+//   * up to 17 children, some key above 0xFF (or one key from 0x10000): a sorted list of (key,
+//     child) in one block, so that keys only foreign states hold cost no more than bytes do;
 //   * anything else: a 256-slot table indexed by byte, plus a sorted list for keys above 0xFF.
 // Lookup is constant time in every representation and is inline, since the scans make one per byte.
 // Iteration is always in ascending key order, so the persisted form of a trie and the tie-breaking
@@ -109,9 +111,13 @@ class ChildMap {
 
  private:
   struct Dense;
+  struct Wide;
+  // kDense holds either form of the last two above: the table (aux 0) or the list (aux kWideList).
   enum Kind : std::uint8_t { kEmpty = 0, kOne = 1, kSmall = 2, kDense = 3 };
+  static constexpr std::uint32_t kWideList = 1;
 
   static constexpr std::uint32_t kSmallMax = 32;
+  static constexpr std::uint32_t kWideMax = 17;
   static constexpr std::uint32_t kOneKeyLimit = 0x10000;
   static constexpr std::uint64_t kPointerBits = 0x0000FFFFFFFFFFF0ULL;
   static constexpr int kAuxShift = 48;
@@ -138,6 +144,8 @@ class ChildMap {
     return reinterpret_cast<TrieNode**>(static_cast<unsigned char*>(ptr()) + small_key_bytes(aux()));
   }
   Dense* dense() const noexcept { return static_cast<Dense*>(ptr()); }
+  Wide* wide() const noexcept { return static_cast<Wide*>(ptr()); }
+  bool is_wide() const noexcept { return kind() == kDense && aux() == kWideList; }
   std::size_t dense_size() const noexcept;
 
   TrieNode* find_small(unsigned char key) const noexcept {
@@ -166,10 +174,12 @@ class ChildMap {
 
   void set_small(std::uint32_t size, const Entry* entries);  // replaces the storage (not children)
   void set_dense(std::size_t size, const Entry* entries);    // likewise
+  void set_wide(std::uint32_t size, const Entry* entries);   // likewise; size <= kWideMax
   void set_entries(std::size_t size, const Entry* entries);  // the representation for them
   void free_storage() noexcept;  // frees blocks only; the children must have been released
   void add_new(std::uint32_t key, TrieNode* child);  // key must be absent
   TrieNode* detach(std::uint32_t key) noexcept;      // removes the entry, returns its child
+  void compact() noexcept;  // after a removal: the form its entries need, when it can be had
 
   std::uint64_t word_ = 0;
 };

@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "guard.hpp"
 #include "instance.hpp"
+#include "keyword_processor/node_pool.hpp"
 #include "processor_methods.hpp"
 
 namespace wordsieve::py {
@@ -56,7 +57,10 @@ PyObject* processor_repr(PyObject* self) noexcept {
   });
 }
 
-void processor_dealloc(PyObject* self) noexcept { destroy_instance<wordsieve::KeywordProcessor>(self); }
+void processor_dealloc(PyObject* self) noexcept {
+  destroy_instance<wordsieve::KeywordProcessor>(self);
+  wordsieve::node_pool::give_back_if_worthwhile();  // after a large trie, its memory goes back
+}
 
 template <class Function>
 PyCFunction as_method(Function function) noexcept {

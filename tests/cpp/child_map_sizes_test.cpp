@@ -1,5 +1,5 @@
-// Child maps through every size where their layout changes (1, 2, 16, 17, 32, 33 children), both
-// ways, against a reference set.
+// Child maps through every size where their layout changes (1, 2, 16, 17, 18, 32, 33 children, with
+// and without keys above 0xFF), both ways, against a reference set.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,6 +28,8 @@ void expect_same(const ChildMap& map, const std::map<std::uint32_t, TrieNode*>& 
     const auto found = reference.find(key);
     EXPECT_EQ(map.find(key), found == reference.end() ? nullptr : found->second) << key;
   }
+  for (const auto& [key, child] : reference) EXPECT_EQ(map.find(key), child) << key;
+  EXPECT_EQ(map.find(0x1F601), nullptr);
 }
 
 TEST(ChildMapSizes, GrowAndShrinkThroughEveryLayout) {
@@ -38,8 +40,16 @@ TEST(ChildMapSizes, GrowAndShrinkThroughEveryLayout) {
     std::vector<std::uint32_t> keys(256);
     for (std::uint32_t k = 0; k < 256; ++k) keys[k] = k;
     std::shuffle(keys.begin(), keys.end(), rng);
-    keys.resize(40);
-    if (round % 4 == 0) keys.push_back(0x1F600);  // a wide key forces the table
+    // Keys above 0xFF (only foreign states have them) take the list form up to 17 children, the
+    // table beyond; a single one from 0x10000 up does not fit the one-child form.
+    const std::size_t sizes[] = {40, 3, 20, 1};
+    keys.resize(sizes[round % 4]);
+    if (round % 4 != 1) keys.push_back(0x1F600);
+    if (round % 4 == 1 || round % 4 == 2) {
+      keys.push_back(0x100);
+      keys.push_back(0x10FFFF);
+      std::shuffle(keys.begin(), keys.end(), rng);
+    }
     for (std::uint32_t key : keys) {
       TrieNode& child = map.find_or_create(key);
       reference[key] = &child;

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -334,6 +336,49 @@ TEST(NormalizeOffsetMap, HugeOffsetsDoNotWrap) {
   map.clear();
   normalize_text("\xE2\x84\xAA", map);  // shrinks: the input offset would pass 2^64
   EXPECT_EQ(map.to_input(~std::uint64_t{0}), std::nullopt);
+}
+
+TEST(NormalizeOffsetMap, CursorAndLookupsAgreeWithTheCharacters) {
+  // Thousands of changes at every kind of distance (distances that need more code bytes, spans
+  // between checkpoints), asked at every offset front to back with a cursor, then in any order.
+  struct Piece {
+    const char* in;
+    std::size_t out_len;
+  };
+  const Piece pieces[] = {{"\xC4\xB0", 3}, {"\xE2\x84\xAA", 1}, {"\xE1\xBA\x9E", 2},
+                          {"\xC3\x89", 2}, {"A", 1}};
+  const std::size_t runs[] = {0, 0, 0, 1, 7, 8, 9, 1000, 70000};
+  std::mt19937 rng(5);
+  std::string text;
+  std::vector<std::optional<std::uint64_t>> expected;  // by output offset
+  for (int i = 0; i < 3000; ++i) {
+    const std::size_t run = runs[rng() % std::size(runs)];
+    for (std::size_t k = 0; k < run; ++k) expected.push_back(text.size() + k);
+    text.append(run, 'x');
+    const Piece& piece = pieces[rng() % std::size(pieces)];
+    const std::size_t in_len = std::strlen(piece.in);
+    for (std::size_t k = 0; k < piece.out_len; ++k) {
+      if (in_len == piece.out_len || k == 0) {
+        expected.push_back(text.size() + k);
+      } else {
+        expected.push_back(std::nullopt);
+      }
+    }
+    text += piece.in;
+  }
+  expected.push_back(text.size());
+  OffsetMap map;
+  ASSERT_EQ(normalize_text(text, map).size() + 1, expected.size());
+  OffsetMap::Cursor cursor(map);
+  for (std::uint64_t out = 0; out < expected.size(); ++out) {
+    ASSERT_EQ(cursor.to_input(out), expected[out]) << out;
+  }
+  OffsetMap::Cursor jumping(map);
+  for (int i = 0; i < 20000; ++i) {
+    const std::uint64_t out = rng() % expected.size();
+    ASSERT_EQ(map.to_input(out), expected[out]) << out;
+    ASSERT_EQ(jumping.to_input(out), expected[out]) << out;
+  }
 }
 
 TEST(NormalizeText, GrowsBeyondTheInputLength) {
