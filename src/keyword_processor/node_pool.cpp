@@ -12,6 +12,11 @@
 #include "page_map.hpp"
 #include "platform_features.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#define WORDSIEVE_FORK_HANDLERS 1
+#endif
+
 // Under AddressSanitizer a slot is poisoned while it is not handed out, so that a use of a freed
 // node or block is reported as it would be with the general allocator.
 #if defined(__SANITIZE_ADDRESS__)
@@ -62,9 +67,22 @@ struct Pool {
   std::size_t unmapped_since_give_back = 0;  // pages given back since give_back_if_worthwhile
 };
 
+Pool* the_pool = nullptr;
+
 Pool& pool() {
   // Never destroyed: blocks of tries that outlive static destruction may still be released.
-  static Pool* instance = new Pool();
+  static Pool* instance = [] {
+    the_pool = new Pool();
+#if defined(WORDSIEVE_FORK_HANDLERS)
+    // fork() copies only the thread that calls it. Had another thread held the lock at that
+    // moment (building a trie, or handing its cached slots back as it ends), the child would find
+    // it held forever and hang on its first trie. Around fork() the lock is taken, then released
+    // on both sides. (No other lock of the module is taken while this one is held.)
+    pthread_atfork(+[] { the_pool->mutex.lock(); }, +[] { the_pool->mutex.unlock(); },
+                   +[] { the_pool->mutex.unlock(); });
+#endif
+    return the_pool;
+  }();
   return *instance;
 }
 

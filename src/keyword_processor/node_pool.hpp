@@ -9,7 +9,9 @@
 //
 // One pool per process, shared by every processor; a mutex makes it safe to build tries on
 // several threads at once, and each thread keeps a few slots of each size so that the mutex is
-// taken once per batch of blocks. Reading a trie never touches the pool.
+// taken once per batch of blocks. Reading a trie never touches the pool. fork() may come from any
+// thread at any moment: the child finds the mutex free (the slots other threads kept in their
+// caches stay used in the child, as those threads do not exist there).
 #pragma once
 
 #include <cstddef>

@@ -29,6 +29,9 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
 #endif
 
 namespace wordsieve::park {
@@ -150,9 +153,23 @@ struct Bucket {
   std::condition_variable changed;
 };
 
+constexpr std::size_t kBuckets = 64;
+Bucket* buckets = nullptr;
+
 Bucket& bucket_of(const std::atomic<std::uint32_t>& word) noexcept {
-  static Bucket* const buckets = new Bucket[64];  // never destroyed: workers may outlive statics
-  return buckets[(std::hash<const void*>{}(&word) >> 6) % 64];
+  static Bucket* const all = [] {
+    buckets = new Bucket[kBuckets];  // never destroyed: workers may outlive statics
+#if defined(__unix__) || defined(__APPLE__)
+    // A fork() must not leave the child with a bucket locked by a thread it does not have: every
+    // bucket is locked around fork(), in order.
+    pthread_atfork(
+        +[] { for (std::size_t i = 0; i < kBuckets; ++i) buckets[i].mutex.lock(); },
+        +[] { for (std::size_t i = 0; i < kBuckets; ++i) buckets[i].mutex.unlock(); },
+        +[] { for (std::size_t i = 0; i < kBuckets; ++i) buckets[i].mutex.unlock(); });
+#endif
+    return buckets;
+  }();
+  return all[(std::hash<const void*>{}(&word) >> 6) % kBuckets];
 }
 
 }  // namespace

@@ -8,6 +8,11 @@
 
 #include "keyword_processor/failure.hpp"
 #include "keyword_processor/interrupt.hpp"
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#define WORDSIEVE_FORK_HANDLERS 1
+#endif
 #include "keyword_processor/platform_features.hpp"
 #include "thread_park.hpp"
 
@@ -84,7 +89,8 @@ struct alignas(64) WorkerPool::Worker {
 WorkerPool::WorkerPool(std::size_t threads, std::size_t max_block)
     : size_(std::clamp<std::size_t>(threads, 1, kMaxThreads)),
       max_block_(std::clamp<std::size_t>(max_block, 1, kMaxBlock)),
-      workers_(new Worker[size_]) {
+      workers_(new Worker[size_]),
+      process_(os_thread::process_id()) {
   for (std::size_t i = 0; i < size_; ++i) {
     workers_[i].pool = this;
     workers_[i].index = i;
@@ -243,13 +249,14 @@ bool WorkerPool::collect_while_running(void* collect_context, CollectFn collect)
       if (finished_head_.load(std::memory_order_seq_cst) != kNoIndex) continue;
       park::wait_for(progress_, seen, kCallerPollInterval);
       check_interrupt_now();
+      fail_if_forked();
     }
   } catch (...) {
     collect_error = std::current_exception();
     collected = false;
   }
   if (!collected) {
-    stop_and_wait();
+    if (!forked()) stop_and_wait();
     error_ = nullptr;  // the caller's failure is the one reported
     if (collect_error) std::rethrow_exception(collect_error);
   }
@@ -262,11 +269,23 @@ void WorkerPool::wait_while_running() {
     while ((active = active_.load(std::memory_order_acquire)) != 0) {
       park::wait_for(active_, active, kCallerPollInterval);
       check_interrupt_now();
+      fail_if_forked();
     }
   } catch (...) {
-    stop_and_wait();
+    if (!forked()) stop_and_wait();
     error_ = nullptr;  // the caller's failure is the one reported
     throw;
+  }
+}
+
+bool WorkerPool::forked() const noexcept { return os_thread::process_id() != process_; }
+
+// The caller's interrupt check may run code that forks (a signal handler). In the child, the workers
+// that were running the call do not exist: the call cannot finish there, and nothing waits for them.
+void WorkerPool::fail_if_forked() const {
+  if (forked()) {
+    fail("The process was forked while a batch call was running: the call cannot finish in the "
+         "child process");
   }
 }
 
@@ -370,16 +389,31 @@ bool WorkerPool::run_block(std::size_t base, std::size_t count, void* context, I
   return true;
 }
 
+namespace {
+
+detail::LazyPool* global_pool = nullptr;
+
+}  // namespace
+
 WorkerPool& WorkerPool::global() {
   // Leaked on purpose, like the pool it holds.
-  static auto* lazy = new detail::LazyPool(&size_from_environment);
+  static detail::LazyPool* lazy = [] {
+    global_pool = new detail::LazyPool(&size_from_environment);
+#if defined(WORDSIEVE_FORK_HANDLERS)
+    // A fork() from another thread while this one starts the pool must not leave the child with
+    // the start's lock held: it is taken around fork(). (No other lock of the module is taken
+    // while it is held.)
+    pthread_atfork(+[] { global_pool->lock_for_fork(); }, +[] { global_pool->unlock_after_fork(); },
+                   +[] { global_pool->unlock_after_fork(); });
+#endif
+    return global_pool;
+  }();
   return lazy->get();
 }
 
 namespace detail {
 
 WorkerPool& LazyPool::get() {
-  // Callers hold the interpreter lock, so no other thread is in here when the process forks.
   std::lock_guard lock(mutex_);
   if (!error_.empty()) fail(error_);
   const std::uint64_t process = os_thread::process_id();

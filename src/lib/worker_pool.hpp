@@ -119,6 +119,8 @@ class WorkerPool {
   bool collect_while_running(void* collect_context, CollectFn collect);
   void wait_while_running();
   void stop_and_wait() noexcept;
+  bool forked() const noexcept;  // this process is a child forked since the pool started
+  void fail_if_forked() const;
   static bool call_failed(void* pool);
   bool collect_finished(void* collect_context, CollectFn collect);
   void publish_finished(std::size_t offset) noexcept;
@@ -133,6 +135,7 @@ class WorkerPool {
   std::size_t size_;
   std::size_t max_block_;
   std::unique_ptr<Worker[]> workers_;
+  std::uint64_t process_;  // the process whose threads these are
 
   std::mutex call_mutex_;  // one call at a time
   std::atomic<bool> stopping_{false};
@@ -169,6 +172,10 @@ class LazyPool {
  public:
   explicit LazyPool(std::size_t (*decide_size)()) : decide_size_(decide_size) {}
   WorkerPool& get();
+
+  // For fork handlers: the child must not inherit the lock held by a thread starting the pool.
+  void lock_for_fork() { mutex_.lock(); }
+  void unlock_after_fork() { mutex_.unlock(); }
 
  private:
   std::size_t (*decide_size_)();
