@@ -16,6 +16,8 @@
 
 #if defined(WORDSIEVE_SSE2)
 #include <emmintrin.h>
+#elif defined(WORDSIEVE_NEON)
+#include <arm_neon.h>
 #endif
 
 namespace wordsieve {
@@ -163,6 +165,20 @@ class ChildMap {
     return mask != 0
                ? reinterpret_cast<TrieNode* const*>(keys + small_key_bytes(size))[std::countr_zero(mask)]
                : nullptr;
+#elif defined(WORDSIEVE_NEON)
+    // The same with NEON, which has no byte mask: each comparison is narrowed to 4 bits a byte.
+    const uint8x16_t wanted = vdupq_n_u8(key);
+    const auto nibbles = [&](const unsigned char* p) {
+      const uint8x16_t equal = vceqq_u8(vld1q_u8(p), wanted);
+      return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(equal), 4)), 0);
+    };
+    std::uint64_t low = nibbles(keys);
+    std::uint64_t high = nibbles(keys + 16);
+    if (size < 16) low &= (std::uint64_t{1} << (4 * size)) - 1U;
+    if (size <= 16) high = 0;
+    else if (size < 32) high &= (std::uint64_t{1} << (4 * (size - 16))) - 1U;
+    const int index = low != 0 ? std::countr_zero(low) / 4 : high != 0 ? 16 + std::countr_zero(high) / 4 : -1;
+    return index >= 0 ? reinterpret_cast<TrieNode* const*>(keys + small_key_bytes(size))[index] : nullptr;
 #else
     for (std::uint32_t i = 0; i < size; ++i) {
       if (keys[i] == key) return small_children()[i];
