@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on this machine: the C++ engine tests, the wheel's stable-ABI check, the
-# Python tests against the module installed into a virtual environment, then the sanitized run
-# (scripts/sanitize.sh). Everything it needs is checked first (scripts/prerequisites.sh).
+# Python tests against the module installed into a virtual environment, the same with the portable
+# paths only and with clang and libc++ (scripts/cross_check.sh, which also compares their extraction
+# results and installs clang and libc++ from Debian's packages when they are missing), then the
+# sanitized run (scripts/sanitize.sh). Everything else it needs is checked first
+# (scripts/prerequisites.sh).
 #
 # Environment: PYTHON (default: found as scripts/prerequisites.sh says), VENV (default
 # build-tests/venv, an environment of its own; name another to test in it), CXX.
@@ -33,6 +36,9 @@ wheel=$(ls "$dist"/wordsieve-*-cp313-abi3-*.whl)
 echo "== Python tests"
 cd "$root"
 "$venv/bin/python" -m pytest -q tests/python
+
+echo "== Portable paths only, and clang with libc++: C++ tests, extraction digests, Python suite"
+PYTHON="$python" bash "$root/scripts/cross_check.sh" portable clang
 
 echo "== Sanitized build: address + undefined (+ leaks in the C++ tests)"
 PYTHON="$python" bash "$root/scripts/sanitize.sh"
