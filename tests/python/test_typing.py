@@ -1,5 +1,6 @@
 """The installed type stubs: found by mypy, consistent with the module, strict enough to catch misuse."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -15,7 +16,7 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def mypy(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", "/dev/null",
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull,
                            "--no-error-summary", *map(str, args)],
                           capture_output=True, text=True, cwd=cwd, timeout=300)
 
@@ -28,7 +29,7 @@ def test_stubs_are_installed_beside_the_module_and_as_a_stub_package():
 
 
 def test_stubtest_finds_the_stubs_consistent_with_the_module(tmp_path):
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "/dev/null",
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull,
                            "wordsieve"], capture_output=True, text=True, cwd=tmp_path, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
 
