@@ -184,12 +184,9 @@ windows_python() {
   # stable-ABI symbols the Linux build imports (abi3audit checks that list in scripts/test.sh),
   # marked as data where the Linux interpreter defines them as data.
   local module=$dir/linux-module
-  if ! [ -f "$module/done" ]; then
-    cmake -S "$root" -B "$module" "${cmake_common[@]}" -DPython_EXECUTABLE="$python" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
-    build "$module" -j"$jobs" >/dev/null
-    touch "$module/done"
-  fi
+  cmake -S "$root" -B "$module" "${cmake_common[@]}" -DPython_EXECUTABLE="$python" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  build "$module" -j"$jobs" >/dev/null
   local libpython
   libpython=$("$python" -c 'import sysconfig, os; print(os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("LDLIBRARY")))')
   {

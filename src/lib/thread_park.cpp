@@ -29,7 +29,9 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <new>
 #if defined(__unix__) || defined(__APPLE__)
+#define WORDSIEVE_PARK_RENEW_AFTER_FORK 1
 #include <pthread.h>
 #endif
 #endif
@@ -154,22 +156,33 @@ struct Bucket {
 };
 
 constexpr std::size_t kBuckets = 64;
-Bucket* buckets = nullptr;
+Bucket* table = nullptr;  // never destroyed: workers may outlive statics
+
+#if defined(WORDSIEVE_PARK_RENEW_AFTER_FORK)
+// Around fork() every bucket is locked, in order, so that no thread is inside one when the process
+// is copied. The child inherits the table with the parent's sleepers registered in its condition
+// variables, threads it does not have: waking them would wait for them forever. The child's only
+// thread starts from fresh buckets.
+void lock_for_fork() noexcept {
+  for (std::size_t i = 0; i < kBuckets; ++i) table[i].mutex.lock();
+}
+void unlock_after_fork() noexcept {
+  for (std::size_t i = 0; i < kBuckets; ++i) table[i].mutex.unlock();
+}
+void renew_after_fork() noexcept {
+  for (std::size_t i = 0; i < kBuckets; ++i) ::new (static_cast<void*>(&table[i])) Bucket();
+}
+#endif
 
 Bucket& bucket_of(const std::atomic<std::uint32_t>& word) noexcept {
-  static Bucket* const all = [] {
-    buckets = new Bucket[kBuckets];  // never destroyed: workers may outlive statics
-#if defined(__unix__) || defined(__APPLE__)
-    // A fork() must not leave the child with a bucket locked by a thread it does not have: every
-    // bucket is locked around fork(), in order.
-    pthread_atfork(
-        +[] { for (std::size_t i = 0; i < kBuckets; ++i) buckets[i].mutex.lock(); },
-        +[] { for (std::size_t i = 0; i < kBuckets; ++i) buckets[i].mutex.unlock(); },
-        +[] { for (std::size_t i = 0; i < kBuckets; ++i) buckets[i].mutex.unlock(); });
+  static Bucket* const buckets = [] {
+    table = new Bucket[kBuckets];
+#if defined(WORDSIEVE_PARK_RENEW_AFTER_FORK)
+    pthread_atfork(&lock_for_fork, &unlock_after_fork, &renew_after_fork);
 #endif
-    return buckets;
+    return table;
   }();
-  return all[(std::hash<const void*>{}(&word) >> 6) % kBuckets];
+  return buckets[(std::hash<const void*>{}(&word) >> 6) % kBuckets];
 }
 
 }  // namespace
