@@ -123,7 +123,7 @@ python_suite() {
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
   "$venv/bin/python" -m pip install -q --force-reinstall "$@" "$root[test]"
-  (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python | tail -n 3)
+  (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
 }
 
 # --- checks ------------------------------------------------------------------------------------
