@@ -34,19 +34,8 @@ if [ -z "$corpus" ]; then
 fi
 [ -n "$corpus" ] || echo "shared corpus not found (set CORPUS): no extraction digests" >&2
 
-find_python() {
-  local candidate
-  for candidate in "${PYTHON:-}" python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13 \
-                   /usr/local/bin/python3.13 /usr/bin/python3.13; do
-    [ -n "$candidate" ] || continue
-    if "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 13))' >/dev/null 2>&1; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
-python=$(find_python) || { echo "CPython 3.13 or newer not found (set PYTHON)" >&2; exit 1; }
+. "$root/scripts/prerequisites.sh"
+python=$(find_python) || exit 1
 
 checks=("$@")
 [ ${#checks[@]} -gt 0 ] || checks=(native clang portable aarch64 windows zig)
@@ -76,8 +65,8 @@ fi
 mkdir -p "$out"
 tools="$out/tools"
 [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
-"$tools/bin/python" -m pip install -q --upgrade pip >/dev/null
-"$tools/bin/python" -m pip install -q cmake ninja
+quietly "$tools/bin/python" -m pip install -q --upgrade pip
+quietly "$tools/bin/python" -m pip install -q cmake ninja
 export PATH="$tools/bin:$PATH"
 cmake_common=(-G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" -Wno-deprecated)
 
@@ -86,8 +75,8 @@ results="$out/results.txt"
 : > "$out/digests-this-run"
 failed=0
 
-# cmake --build without ninja's progress lines.
-build() { cmake --build "$@" | { grep -v '^\[' || true; }; }
+# A build, its output shown only when it fails.
+build() { quietly cmake --build "$@"; }
 
 # Runs check function $1 in a subshell that stops at its first failure, and records the outcome.
 run_check() {
@@ -121,27 +110,27 @@ digest() {
 python_suite() {
   local venv=$1; shift
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q --force-reinstall "$@" "$root[test]"
+  quietly "$venv/bin/python" -m pip install -q --upgrade pip
+  quietly "$venv/bin/python" -m pip install -q --force-reinstall "$@" "$root[test]"
   (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
 }
 
 # --- checks ------------------------------------------------------------------------------------
 
 check_native() {
-  cmake -S "$root" -B "$out/native" "${cmake_common[@]}" -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON \
-    -DWORDSIEVE_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+  quietly cmake -S "$root" -B "$out/native" "${cmake_common[@]}" -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON \
+    -DWORDSIEVE_BENCH=ON -DCMAKE_BUILD_TYPE=Release
   build "$out/native" -j"$jobs" --target engine_tests extract_digest
-  "$out/native/engine_tests" --gtest_brief=1 2>/dev/null
+  "$out/native/engine_tests" --gtest_brief=1
   digest native "$out/native/extract_digest"
 }
 
 check_clang() {
   export CC=clang CXX=clang++ CXXFLAGS="-stdlib=libc++" LDFLAGS="-stdlib=libc++"
-  cmake -S "$root" -B "$out/clang" "${cmake_common[@]}" -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON \
-    -DWORDSIEVE_BENCH=ON -DWORDSIEVE_GTEST_SOURCE=/usr/src/googletest -DCMAKE_BUILD_TYPE=Release >/dev/null
+  quietly cmake -S "$root" -B "$out/clang" "${cmake_common[@]}" -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON \
+    -DWORDSIEVE_BENCH=ON -DWORDSIEVE_GTEST_SOURCE=/usr/src/googletest -DCMAKE_BUILD_TYPE=Release
   build "$out/clang" -j"$jobs" --target engine_tests extract_digest
-  "$out/clang/engine_tests" --gtest_brief=1 2>/dev/null
+  "$out/clang/engine_tests" --gtest_brief=1
   digest clang "$out/clang/extract_digest"
   python_suite "$out/venv-clang" --config-settings=build-dir="$out/module-clang"
   # The module must use libc++, not the system's libstdc++.
@@ -149,10 +138,10 @@ check_clang() {
 }
 
 check_portable() {
-  cmake -S "$root" -B "$out/portable" "${cmake_common[@]}" -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON \
-    -DWORDSIEVE_BENCH=ON -DWORDSIEVE_PORTABLE_ONLY=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+  quietly cmake -S "$root" -B "$out/portable" "${cmake_common[@]}" -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON \
+    -DWORDSIEVE_BENCH=ON -DWORDSIEVE_PORTABLE_ONLY=ON -DCMAKE_BUILD_TYPE=Release
   build "$out/portable" -j"$jobs" --target engine_tests extract_digest
-  "$out/portable/engine_tests" --gtest_brief=1 2>/dev/null
+  "$out/portable/engine_tests" --gtest_brief=1
   digest portable "$out/portable/extract_digest"
   python_suite "$out/venv-portable" --config-settings=build-dir="$out/module-portable" \
     --config-settings=cmake.define.WORDSIEVE_PORTABLE_ONLY=ON
@@ -160,17 +149,17 @@ check_portable() {
 
 check_aarch64() {
   local sysroot=/usr/aarch64-linux-gnu
-  cmake -S "$root" -B "$out/aarch64" "${cmake_common[@]}" -DCMAKE_SYSTEM_NAME=Linux \
+  quietly cmake -S "$root" -B "$out/aarch64" "${cmake_common[@]}" -DCMAKE_SYSTEM_NAME=Linux \
     -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_C_COMPILER=aarch64-linux-gnu-gcc \
     -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ -DCMAKE_CROSSCOMPILING_EMULATOR="qemu-aarch64;-L;$sysroot" \
     -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON -DWORDSIEVE_BENCH=ON \
-    -DWORDSIEVE_GTEST_SOURCE=/usr/src/googletest -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DWORDSIEVE_GTEST_SOURCE=/usr/src/googletest -DCMAKE_BUILD_TYPE=Release
   build "$out/aarch64" -j"$jobs" --target engine_tests extract_digest
   file "$out/aarch64/engine_tests" | grep -q aarch64
   # An address-space limit set inside the emulator limits the emulator itself: the test of a pool
   # that cannot start is left out there.
   qemu-aarch64 -L "$sysroot" "$out/aarch64/engine_tests" --gtest_brief=1 \
-    --gtest_filter=-WorkerPoolGlobal.AFailedStartIsReportedAndNotRetried 2>/dev/null
+    --gtest_filter=-WorkerPoolGlobal.AFailedStartIsReportedAndNotRetried
   digest aarch64 qemu-aarch64 -L "$sysroot" "$out/aarch64/extract_digest"
 }
 
@@ -184,9 +173,9 @@ windows_python() {
   # stable-ABI symbols the Linux build imports (abi3audit checks that list in scripts/test.sh),
   # marked as data where the Linux interpreter defines them as data.
   local module=$dir/linux-module
-  cmake -S "$root" -B "$module" "${cmake_common[@]}" -DPython_EXECUTABLE="$python" \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-  build "$module" -j"$jobs" >/dev/null
+  quietly cmake -S "$root" -B "$module" "${cmake_common[@]}" -DPython_EXECUTABLE="$python" \
+    -DCMAKE_BUILD_TYPE=Release
+  build "$module" -j"$jobs"
   local libpython
   libpython=$("$python" -c 'import sysconfig, os; print(os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("LDLIBRARY")))')
   {
@@ -223,18 +212,18 @@ check_windows() {
     -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix
     -DCMAKE_RC_COMPILER=x86_64-w64-mingw32-windres)
   # Linked statically, so that wine needs none of MinGW's DLLs.
-  cmake -S "$root" -B "$out/windows" "${cmake_common[@]}" "${toolchain[@]}" \
+  quietly cmake -S "$root" -B "$out/windows" "${cmake_common[@]}" "${toolchain[@]}" \
     -DCMAKE_EXE_LINKER_FLAGS=-static -DCMAKE_CROSSCOMPILING_EMULATOR=wine \
     -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON -DWORDSIEVE_BENCH=ON \
-    -DWORDSIEVE_GTEST_SOURCE=/usr/src/googletest -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DWORDSIEVE_GTEST_SOURCE=/usr/src/googletest -DCMAKE_BUILD_TYPE=Release
   build "$out/windows" -j"$jobs" --target engine_tests extract_digest
   wine "$out/windows/engine_tests.exe" --gtest_brief=1 2>/dev/null | tr -d '\r'
   digest windows wine "$out/windows/extract_digest.exe"
 
   windows_python
-  cmake -S "$root" -B "$out/windows-module" "${cmake_common[@]}" "${toolchain[@]}" \
+  quietly cmake -S "$root" -B "$out/windows-module" "${cmake_common[@]}" "${toolchain[@]}" \
     -DPython_EXECUTABLE="$python" -DPython_INCLUDE_DIR="$out/python-windows/include" \
-    -DPython_SABI_LIBRARY="$out/python-windows/libpython3.a" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DPython_SABI_LIBRARY="$out/python-windows/libpython3.a" -DCMAKE_BUILD_TYPE=Release
   build "$out/windows-module" -j"$jobs"
   check_windows_module "$out/windows-module/wordsieve.pyd"
 }
@@ -263,7 +252,7 @@ WRAP
 }
 
 check_zig() {
-  "$tools/bin/python" -m pip install -q ziglang
+  quietly "$tools/bin/python" -m pip install -q ziglang
   windows_python
   local include
   include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
@@ -281,11 +270,11 @@ check_zig() {
     [ $system = Windows ] && python_args=(-DPython_EXECUTABLE="$python"
       -DPython_INCLUDE_DIR="$out/python-windows/include" -DPython_SABI_LIBRARY="$out/python-windows/libpython3.a")
     local build="$out/zig-$target"
-    cmake -S "$root" -B "$build" "${cmake_common[@]}" -DCMAKE_SYSTEM_NAME=$system \
+    quietly cmake -S "$root" -B "$build" "${cmake_common[@]}" -DCMAKE_SYSTEM_NAME=$system \
       -DCMAKE_SYSTEM_PROCESSOR="$processor" -DCMAKE_CXX_COMPILER="$(zig_wrapper "$target" c++)" -DCMAKE_AR="$(zig_wrapper "$target" ar)" \
       -DCMAKE_RANLIB="$(zig_wrapper "$target" ranlib)" -DCMAKE_OSX_DEPLOYMENT_TARGET=11.0 \
       -DWORDSIEVE_BENCH=$([ "$target" = x86_64-linux-musl ] && echo ON || echo OFF) \
-      "${python_args[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+      "${python_args[@]}" -DCMAKE_BUILD_TYPE=Release
     build "$build" -j"$jobs"
     case $system in
       Windows) check_windows_module "$build/wordsieve.pyd" ;;
