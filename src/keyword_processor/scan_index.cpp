@@ -19,9 +19,9 @@ std::uint64_t key_word_hash(std::string_view word) noexcept {
   return ScanIndex::word_hash(head, word.size());
 }
 
-// About 16 to 32 bits per word and at least 512: two bits of a word then give "maybe" for about one
-// word in a hundred that was never inserted.
-constexpr std::size_t kFilterBitsPerWord = 16;
+// About 10 to 20 bits per word (the size is a power of two) and at least 512: two bits of a word
+// then give "maybe" for one to three words in a hundred that were never inserted.
+constexpr std::size_t kFilterBitsPerWord = 10;
 constexpr std::size_t kFilterMinBits = 512;
 
 }  // namespace
@@ -42,43 +42,81 @@ ScanIndex::ScanIndex(const KeywordProcessor& processor)
   }
   if (overlaps_) return;  // every byte starts a match: the filter of words is not used
 
-  // The first words: the nodes reached from the root over word bytes only that end a keyword or
-  // go on with a boundary byte. Depth first, with the path from the root in `path`.
+  // Two walks over the first words, one to count them and size the filter, one to fill it, so
+  // that the build leaves nothing behind but the filter.
+  std::size_t words = 0;
+  for_each_first_word(processor.root, [&](std::uint64_t) { ++words; });
+  size_filter(words);
+  for_each_first_word(processor.root, [&](std::uint64_t h) { insert_hash(h); });
+}
+
+// Calls visit(hash) for the first word of every keyword that begins with a word byte: the nodes
+// reached from the root over word bytes only that end a keyword or go on with a boundary byte.
+//
+// Most nodes of a large trie are in chains of single children, and following a chain is a cache
+// miss per node (and another for a node's block of children), each waiting for the one before.
+// So the walk follows kLanes paths at once, in rounds: each round first asks for the child blocks
+// of every lane's next node (whose own line was asked for when it was pushed), then visits those
+// nodes, so that the misses of all lanes overlap. A lane that runs dry takes a frame of the
+// fullest one. Each frame carries the first 8 bytes of its path, which is all the hash reads.
+template <class Visit>
+void ScanIndex::for_each_first_word(const TrieNode& root, Visit&& visit) const {
   struct Frame {
     const TrieNode* node;
-    std::size_t depth;
-    unsigned char byte;  // the key of the edge into `node`
+    std::uint64_t depth;
+    unsigned char head[8];  // the path's first 8 bytes, zero past its end
   };
-  std::vector<std::uint64_t> hashes;
-  std::vector<Frame> stack;
-  std::string path;
-  const auto push_word_children = [&](const TrieNode& node, std::size_t depth) {
-    std::size_t child_pos = 0;
+  constexpr std::size_t kLanes = 8;
+  std::vector<Frame> lanes[kLanes];
+  const auto push_word_children = [&](std::vector<Frame>& lane, const TrieNode& node, const Frame* parent) {
+    std::size_t pos = 0;
     ChildMap::Entry child;
     bool goes_on_with_boundary = false;
-    while (node.children.next(child_pos, child)) {
+    while (node.children.next(pos, child)) {
       if (child.key >= 256) continue;  // never equal to a byte of a text
-      const auto byte = static_cast<unsigned char>(child.key);
-      if (words_.is_word(byte)) {
-        stack.push_back({child.child, depth + 1, byte});
-      } else {
+      if (!words_.is_word(static_cast<unsigned char>(child.key))) {
         goes_on_with_boundary = true;
+        continue;
       }
+      Frame frame{child.child, 1, {}};
+      if (parent != nullptr) {
+        frame = *parent;
+        frame.node = child.child;
+        ++frame.depth;
+      }
+      if (frame.depth <= 8) frame.head[frame.depth - 1] = static_cast<unsigned char>(child.key);
+      __builtin_prefetch(child.child);
+      lane.push_back(frame);
     }
     return goes_on_with_boundary;
   };
-  push_word_children(processor.root, 0);
-  while (!stack.empty()) {
-    poll_interrupt();  // a build over a large trie can be interrupted: nothing is kept
-    const Frame frame = stack.back();
-    stack.pop_back();
-    path.resize(frame.depth - 1);
-    path.push_back(static_cast<char>(frame.byte));
-    const bool goes_on_with_boundary = push_word_children(*frame.node, frame.depth);
-    if (goes_on_with_boundary || frame.node->clean_name.has_value()) hashes.push_back(key_word_hash(path));
+  push_word_children(lanes[0], root, nullptr);
+  for (bool busy = true; busy;) {
+    busy = false;
+    for (std::vector<Frame>& lane : lanes) {
+      if (!lane.empty()) {
+        lane.back().node->children.prefetch();
+        continue;
+      }
+      std::vector<Frame>* fullest = &lane;
+      for (std::vector<Frame>& other : lanes) {
+        if (other.size() > fullest->size()) fullest = &other;
+      }
+      if (fullest->size() < 2) continue;
+      lane.push_back(fullest->front());
+      fullest->erase(fullest->begin());  // the oldest frame: likely the root of a large subtree
+    }
+    for (std::vector<Frame>& lane : lanes) {
+      if (lane.empty()) continue;
+      busy = true;
+      poll_interrupt();  // a build over a large trie can be interrupted: nothing is kept
+      const Frame frame = lane.back();
+      lane.pop_back();
+      if (push_word_children(lane, *frame.node, &frame) || frame.node->clean_name.has_value()) {
+        visit(word_hash(frame.head, frame.depth));
+      }
+    }
   }
-  size_filter(hashes.size());
-  for (const std::uint64_t h : hashes) insert_hash(h);
 }
 
 void ScanIndex::size_filter(std::size_t words) {
@@ -87,8 +125,8 @@ void ScanIndex::size_filter(std::size_t words) {
   filter_shift_ = 64U - static_cast<unsigned>(std::countr_zero(bits / 64));
   bit_shift_ = filter_shift_ - 6;
   filter_words_ = 0;
-  // Past this, more than one word in 25 that no keyword begins with answers "maybe".
-  filter_capacity_ = bits / 10;
+  // Past this, more than one word in 20 that no keyword begins with answers "maybe".
+  filter_capacity_ = bits / 8;
 }
 
 void ScanIndex::set_first_byte_row(const KeywordProcessor& processor, unsigned char byte) {

@@ -90,6 +90,8 @@ class ScanIndex {
 
  private:
   void set_first_byte_row(const KeywordProcessor& processor, unsigned char byte);
+  template <class Visit>
+  void for_each_first_word(const TrieNode& root, Visit&& visit) const;
   void size_filter(std::size_t words);
   bool insert_hash(std::uint64_t h) noexcept;  // false when its bits were all set already
   bool insert_key(std::string_view key);       // false when the filter is full

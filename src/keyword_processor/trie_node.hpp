@@ -73,6 +73,12 @@ class ChildMap {
   }
   bool empty() const noexcept { return word_ == 0; }
 
+  // Asks the processor to bring the map's key block into the cache ahead of a lookup or an
+  // iteration (walks over many nodes overlap their misses this way).
+  void prefetch() const noexcept {
+    if (kind() == kSmall || kind() == kDense) __builtin_prefetch(ptr());
+  }
+
   // The child under `key`, or null.
   TrieNode* find(std::uint32_t key) const noexcept {
     const Kind k = kind();
