@@ -57,6 +57,17 @@ class Arguments {
 template <std::size_t N>
 std::optional<Arguments<N>> bind(const Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
   std::optional<Arguments<N>> bound(std::in_place, parameters);
+  // Most calls pass their arguments by position only, and as many as the callable takes: bound
+  // here without the general rules (which give the same result for them).
+  if (kwargs == nullptr && args != nullptr && PyTuple_CheckExact(args)) {
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given >= static_cast<Py_ssize_t>(parameters.required) && given <= static_cast<Py_ssize_t>(N)) {
+      for (Py_ssize_t i = 0; i < given; ++i) {
+        bound->slots_[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
+      }
+      return bound;
+    }
+  }
   if (!bind_arguments(parameters.class_name, parameters.callable, parameters.names,
                       parameters.required, args, kwargs, bound->slots_)) {
     bound.reset();

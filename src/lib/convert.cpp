@@ -157,7 +157,7 @@ bool to_text_view(PyObject* object, TextView& out) {
 }  // namespace
 
 bool to_text(PyObject* object, std::string_view& out) {
-  if (!PyUnicode_Check(object)) {
+  if (!PyUnicode_CheckExact(object) && !PyUnicode_Check(object)) {
     raise_cannot_convert(object, "PyString");
     return false;
   }

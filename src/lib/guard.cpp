@@ -45,29 +45,8 @@ void translate_active_exception() noexcept {
   }
 }
 
-bool take_access(Py_ssize_t& counter, Access mode) noexcept {
-  if (mode == Access::shared) {
-    if (counter == -1) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return false;
-    }
-    ++counter;
-  } else {
-    if (counter != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      return false;
-    }
-    counter = -1;
-  }
-  return true;
-}
-
-void give_back_access(Py_ssize_t& counter, Access mode) noexcept {
-  if (mode == Access::shared) {
-    --counter;
-  } else {
-    counter = 0;
-  }
+void refuse_access(Access mode) noexcept {
+  PyErr_SetString(PyExc_RuntimeError, mode == Access::shared ? "Already mutably borrowed" : "Already borrowed");
 }
 
 }  // namespace wordsieve::py

@@ -51,10 +51,23 @@ auto entry_point(Body&& body) noexcept -> decltype(std::forward<Body>(body)()) {
 
 enum class Access { shared, exclusive };
 
-// Takes access through the counter, or sets RuntimeError: "Already mutably borrowed" when shared
-// access is wanted during a change, "Already borrowed" when exclusive access is wanted during any use.
-bool take_access(Py_ssize_t& counter, Access mode) noexcept;
-void give_back_access(Py_ssize_t& counter, Access mode) noexcept;
+// Sets the RuntimeError of a refused access: "Already mutably borrowed" when shared access is
+// wanted during a change, "Already borrowed" when exclusive access is wanted during any use.
+void refuse_access(Access mode) noexcept;
+
+// Takes access through the counter, or sets the error of refuse_access.
+inline bool take_access(Py_ssize_t& counter, Access mode) noexcept {
+  if (mode == Access::shared ? counter == -1 : counter != 0) {
+    refuse_access(mode);
+    return false;
+  }
+  counter = mode == Access::shared ? counter + 1 : -1;
+  return true;
+}
+
+inline void give_back_access(Py_ssize_t& counter, Access mode) noexcept {
+  counter = mode == Access::shared ? counter - 1 : 0;
+}
 
 // A Class describes one of the module's classes:
 //   using Payload = ...;                        the native record inside each instance

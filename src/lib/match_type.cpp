@@ -93,13 +93,14 @@ PyObject* exact_str(PyObject* value, std::string_view text) {
 }
 
 PyRef match_list(std::span<const wordsieve::KeywordMatch> matches, NameStrings& names) {
-  PyTypeObject* type = MatchClass::type();
-  const allocfunc alloc = instance_allocator(type);
   PyRef list(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   if (!list) {
     propagate_python_error();
     return list;
   }
+  if (matches.empty()) return list;
+  PyTypeObject* type = MatchClass::type();
+  const allocfunc alloc = instance_allocator(type);
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const wordsieve::KeywordMatch& match = matches[i];
     wordsieve::poll_interrupt();

@@ -11,8 +11,8 @@ PyObject* TypeCell::get_or_create() noexcept {
   return type_;
 }
 
-PyTypeObject* TypeCell::get() {
-  if (type_ == nullptr && get_or_create() == nullptr) {
+PyTypeObject* TypeCell::create_or_fail() {
+  if (get_or_create() == nullptr) {
     PyErr_PrintEx(0);
     wordsieve::fail(std::string("failed to create type object for ") + class_name_);
   }

@@ -21,9 +21,14 @@ class TypeCell {
 
   // For every other use. The module's init creates every type, so a failure here means the module
   // is unusable: it is printed and becomes an internal failure.
-  PyTypeObject* get();
+  PyTypeObject* get() {
+    if (type_ != nullptr) return reinterpret_cast<PyTypeObject*>(type_);
+    return create_or_fail();
+  }
 
  private:
+  PyTypeObject* create_or_fail();
+
   const char* class_name_;
   PyType_Spec* spec_;
   PyObject* type_ = nullptr;
