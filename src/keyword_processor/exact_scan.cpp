@@ -110,8 +110,9 @@ class Scan {
     // the rest (at most two blocks of text) are read from a copy followed by zeros.
     in_place_ = padded ? blocks_ : (n >= kBlockReach ? (n - kBlockReach) / 64 + 1 : 0);
     if (in_place_ < blocks_) {
-      std::memset(tail_, 0, sizeof tail_);
-      std::memcpy(tail_, s + 64 * in_place_, n - 64 * in_place_);
+      const std::uint64_t rest = n - 64 * in_place_;
+      std::memcpy(tail_, s + 64 * in_place_, rest);
+      std::memset(tail_ + rest, 0, std::min<std::uint64_t>(sizeof tail_ - rest, kBlockReach + 8));
     }
   }
 

@@ -1,9 +1,11 @@
 #include "name_strings.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "keyword_processor/interrupt.hpp"
+#include "panic.hpp"
 
 namespace wordsieve::py {
 
@@ -12,6 +14,42 @@ namespace {
 std::size_t slot_of(const char* where, std::size_t mask) noexcept {
   const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(where));
   return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> 40) & mask;
+}
+
+// The cache of recent names, shared by the calls of the process (all of them hold the
+// interpreter lock, and the module runs in one interpreter only). Direct-mapped by where the name
+// is stored; each entry holds a reference to its str, so at most kRecent strs of at most
+// kRecentLength bytes each are kept alive by it.
+constexpr std::size_t kRecent = 1024;
+constexpr std::size_t kRecentLength = 48;
+
+struct Recent {
+  const char* where;
+  PyObject* str;
+};
+Recent recent[kRecent];
+
+// A new reference to the str of `name`: the cached one when its bytes are the name's.
+PyObject* recent_str(std::string_view name) {
+  if (name.size() > kRecentLength) {
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  }
+  Recent& entry = recent[slot_of(name.data(), kRecent - 1)];
+  if (entry.where == name.data()) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(entry.str, &size);
+    if (bytes != nullptr && static_cast<std::size_t>(size) == name.size() &&
+        std::memcmp(bytes, name.data(), name.size()) == 0) {
+      return Py_NewRef(entry.str);
+    }
+    if (bytes == nullptr) discard_python_error();
+  }
+  PyObject* str = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  if (str == nullptr) return nullptr;
+  PyObject* old = entry.str;
+  entry = {name.data(), Py_NewRef(str)};
+  Py_XDECREF(old);
+  return str;
 }
 
 }  // namespace
@@ -38,7 +76,7 @@ PyObject* NameStrings::get(std::string_view name) {
 PyObject* NameStrings::add(std::string_view name) {
   wordsieve::poll_interrupt(1 + name.size() / wordsieve::kBytesPerUnit);  // the name is copied
   if (table_.empty() && in_row_ == kRow) grow();
-  PyObject* str = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  PyObject* str = recent_str(name);
   if (str == nullptr) return nullptr;
   if (table_.empty()) {
     row_[in_row_++] = {name.data(), str};

@@ -1,6 +1,11 @@
 // The keyword strs of one call's matches: each clean name becomes one str, shared by all the
 // matches of the call that report it. A str is immutable, so sharing it changes no value a match
 // shows, and a name matched thousands of times costs its bytes once instead of once per match.
+//
+// Short names are also looked up in a small cache of recent names that lasts from call to call, so
+// that a loop over many short texts makes the str of a frequent keyword once rather than once per
+// text. An entry is only used for a name of exactly the same bytes (compared in full), so a
+// cached str is never one of another name, whatever has happened to the processor since.
 #pragma once
 
 #include <Python.h>
