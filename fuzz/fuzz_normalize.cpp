@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "keyword_processor/byte_blocks.hpp"
 #include "keyword_processor/normalize.hpp"
 #include "reference_text.hpp"
 
@@ -75,8 +76,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text = make_text(in);
 
   const ref::Lowered want = ref::lowercase(text);
+  // Every instruction set the machine has lowercases ASCII in blocks of its own size.
+  for (const auto level : {wordsieve::SimdLevel::kPortable, wordsieve::SimdLevel::kAvx2}) {
+    wordsieve::limit_simd_level(level);
+    if (wordsieve::normalize_text(text) != want.text) mismatch("lowercasing differs from the reference");
+  }
+  wordsieve::limit_simd_level(wordsieve::SimdLevel::kAvx512Vbmi);
   const std::string got = wordsieve::normalize_text(text);
   if (got != want.text) mismatch("lowercasing differs from the reference");
+  std::string storage(text.size() % 7, 'x');  // reused storage, as extraction passes it
+  const std::size_t length = wordsieve::normalize_text_into(text, storage, 136, nullptr);
+  if (storage.substr(0, length) != got) {
+    mismatch("lowercasing into storage differs");
+  }
   if (ref::is_valid_utf8(text) && !ref::is_valid_utf8(got)) mismatch("result is not UTF-8");
 
   wordsieve::OffsetMap map;

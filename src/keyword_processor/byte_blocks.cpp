@@ -107,7 +107,14 @@ __attribute__((target("avx512f,avx512bw"))) std::size_t lower_ascii_avx512(const
     const __mmask64 high = _mm512_movepi8_mask(v);
     if (high != 0) return done + static_cast<std::size_t>(__builtin_ctzll(high));
   }
-  return done;
+  if (done == n) return n;
+  // The last bytes, read and written under a mask.
+  const __mmask64 tail = (__mmask64{1} << (n - done)) - 1;
+  const __m512i v = _mm512_maskz_loadu_epi8(tail, in + done);
+  const __mmask64 upper = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, a), letters) & tail;
+  _mm512_mask_storeu_epi8(out + done, tail, _mm512_mask_add_epi8(v, upper, v, case_bit));
+  const __mmask64 high = _mm512_movepi8_mask(v) & tail;
+  return high != 0 ? done + static_cast<std::size_t>(__builtin_ctzll(high)) : n;
 }
 
 #endif
@@ -130,6 +137,10 @@ std::size_t lower_ascii_portable(const unsigned char* in, std::size_t n, unsigne
       while (in[done + k] < 0x80) ++k;
       return done + k;
     }
+  }
+  for (; done < n && in[done] < 0x80; ++done) {
+    const unsigned char c = in[done];
+    out[done] = (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
   }
   return done;
 }

@@ -45,9 +45,9 @@ class ByteSets {
 };
 
 // Writes in[0, n) lowercased (A-Z to a-z) to out[0, n) while it is ASCII, a block at a time, and
-// returns how many bytes from the start are ASCII: those are written, and bytes after them up to
-// the end of their block (never past n) may have been written too, for the caller to overwrite.
-// Stops before the last block that does not fit whole: the caller finishes the tail.
+// returns how many bytes from the start are ASCII (n for an ASCII text): those are written, and
+// bytes after them up to the end of their block (never past n) may have been written too, for the
+// caller to overwrite.
 std::size_t lower_ascii_prefix(const unsigned char* in, std::size_t n, unsigned char* out,
                                SimdLevel level) noexcept;
 

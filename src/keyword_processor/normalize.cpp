@@ -149,10 +149,12 @@ class Lowercaser {
   static constexpr std::size_t kSlice = 64 * 1024;
   static constexpr std::size_t kRoomForGrowth = 1 << 20;
 
-  // Writes into `storage`, grown to the input's length plus `padding` when it is shorter.
-  Lowercaser(std::string_view text, OffsetMap* map, std::string&& storage = {}, std::size_t padding = 0)
+  // Writes into `storage`, grown to the input's length plus `padding` when it is shorter. With
+  // `done`, the first `done` bytes are ASCII and already written.
+  Lowercaser(std::string_view text, OffsetMap* map, std::string&& storage = {}, std::size_t padding = 0,
+             std::size_t done = 0)
       : in_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), map_(map), padding_(padding),
-        out_(std::move(storage)) {
+        out_(std::move(storage)), i_(done), o_(done) {
     // A long text gets room for the longest possible output (a character grows by half at most,
     // 2 bytes to 3), so that growing never copies what is written: the room past the input's length
     // is only address space until a growing character needs it.
@@ -246,8 +248,8 @@ class Lowercaser {
   std::string out_;
   char* dst_ = nullptr;
   SimdLevel simd_ = best_simd_level();
-  std::size_t i_ = 0;  // read position in the input
-  std::size_t o_ = 0;  // write position in the output
+  std::size_t i_;  // read position in the input
+  std::size_t o_;  // write position in the output
 };
 
 }  // namespace
@@ -261,7 +263,13 @@ std::string normalize_text(std::string_view text, OffsetMap& map) {
 
 std::size_t normalize_text_into(std::string_view text, std::string& out, std::size_t padding, OffsetMap* map) {
   if (map != nullptr) map->clear();
-  Lowercaser lowercaser(text, map, std::move(out), padding);
+  // Most short texts are ASCII: lowercased in one pass, up to a slice between two polls.
+  if (out.size() < text.size() + padding) out.resize(text.size() + padding);
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t done = lower_ascii_prefix(in, std::min(text.size(), Lowercaser::kSlice),
+                                              reinterpret_cast<unsigned char*>(out.data()), best_simd_level());
+  if (done == text.size()) return done;
+  Lowercaser lowercaser(text, map, std::move(out), padding, done);
   std::size_t length = 0;
   try {
     length = lowercaser.run_into();

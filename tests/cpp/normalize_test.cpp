@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "keyword_processor/byte_blocks.hpp"
 #include "keyword_processor/normalize.hpp"
 
 namespace wordsieve {
@@ -231,9 +232,14 @@ TEST(NormalizeFinalSigma, LongIgnorableRunsAreScannedOnce) {
   EXPECT_EQ(normalize_text(text), expected);
 }
 
+// ASCII is lowercased a block at a time (64, 32 or 8 bytes, by the instruction set): every
+// alignment of a character that leaves the block path, at each instruction set, and into reused
+// storage as extraction does.
 TEST(NormalizeAscii, BlocksAtEveryAlignment) {
   const std::string upper = "THE Quick, BROWN fox @[`{ JUMPS over 0123456789 LAZY dogs AZaz";
   const std::string lower = "the quick, brown fox @[`{ jumps over 0123456789 lazy dogs azaz";
+  const std::string upper3 = upper + upper + upper;
+  const std::string lower3 = lower + lower + lower;
   const std::pair<const char*, const char*> middles[] = {
       {"", ""},
       {"\xC3\x89", "\xC3\xA9"},                  // É
@@ -243,15 +249,23 @@ TEST(NormalizeAscii, BlocksAtEveryAlignment) {
       {"\xE4\xB8\xAD", "\xE4\xB8\xAD"},          // CJK, unchanged
       {"\x80", "\x80"},                          // stray continuation byte
   };
-  for (std::size_t head = 0; head <= 40; ++head) {
-    for (std::size_t tail = 0; tail <= 20; ++tail) {
-      for (const auto& [mid_in, mid_out] : middles) {
-        const std::string in = upper.substr(0, head) + mid_in + upper.substr(0, tail) + mid_in;
-        const std::string out = lower.substr(0, head) + mid_out + lower.substr(0, tail) + mid_out;
-        ASSERT_EQ(normalize_text(in), out) << head << ' ' << tail << ' ' << mid_in;
+  std::string storage;
+  for (const SimdLevel level : {SimdLevel::kPortable, SimdLevel::kAvx2, SimdLevel::kAvx512Vbmi}) {
+    limit_simd_level(level);
+    for (std::size_t head = 0; head <= 140; ++head) {
+      for (std::size_t tail = 0; tail <= 70; tail += 1 + tail / 8) {
+        for (const auto& [mid_in, mid_out] : middles) {
+          const std::string in = upper3.substr(0, head) + mid_in + upper3.substr(0, tail) + mid_in;
+          const std::string out = lower3.substr(0, head) + mid_out + lower3.substr(0, tail) + mid_out;
+          ASSERT_EQ(normalize_text(in), out) << head << ' ' << tail << ' ' << mid_in;
+          const std::size_t length = normalize_text_into(in, storage, 136, nullptr);
+          ASSERT_EQ(storage.substr(0, length), out) << head << ' ' << tail << ' ' << mid_in;
+          ASSERT_GE(storage.size(), length + 136);
+        }
       }
     }
   }
+  limit_simd_level(SimdLevel::kAvx512Vbmi);
   std::string all_bytes;
   for (int c = 0; c < 0x80; ++c) all_bytes += static_cast<char>(c);
   std::string all_lower = all_bytes;
