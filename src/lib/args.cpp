@@ -73,55 +73,53 @@ void raise_unexpected_keyword(const std::string& name, PyObject* key) {
 
 }  // namespace
 
-bool bind_arguments(const char* class_name, const char* callable, std::span<const char* const> names,
-                    std::size_t required, PyObject* args, PyObject* kwargs, std::span<PyRef> slots) {
-  if ((args != nullptr && !PyTuple_Check(args)) || (kwargs != nullptr && !PyDict_Check(kwargs))) {
-    PyErr_BadInternalCall();
-    return false;
-  }
+namespace {
+
+// Puts one keyword argument into its slot; false with TypeError set for a name that is no
+// parameter or a parameter that already has a value.
+bool bind_keyword(const char* class_name, const char* callable, std::span<const char* const> names,
+                  PyObject* key, PyObject* value, std::span<PyRef> slots) {
   const std::size_t parameters = names.size();
-
-  const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
-  for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < parameters; ++i) {
-    slots[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
-  }
-  if (static_cast<std::size_t>(given) > parameters) {
-    raise_too_many_positional(full_name(class_name, callable), parameters, required, given);
-    return false;
-  }
-
-  if (kwargs != nullptr) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      Py_ssize_t size = 0;
-      const char* text = key_text(key, size);
-      std::size_t index = parameters;
-      if (text != nullptr) {
-        for (std::size_t i = 0; i < parameters; ++i) {
-          if (std::strlen(names[i]) == static_cast<std::size_t>(size) &&
-              std::memcmp(names[i], text, static_cast<std::size_t>(size)) == 0) {
-            index = i;
-            break;
-          }
-        }
+  Py_ssize_t size = 0;
+  const char* text = key_text(key, size);
+  std::size_t index = parameters;
+  if (text != nullptr) {
+    for (std::size_t i = 0; i < parameters; ++i) {
+      if (std::strlen(names[i]) == static_cast<std::size_t>(size) &&
+          std::memcmp(names[i], text, static_cast<std::size_t>(size)) == 0) {
+        index = i;
+        break;
       }
-      if (index == parameters) {
-        raise_unexpected_keyword(full_name(class_name, callable), key);
-        return false;
-      }
-      if (slots[index]) {
-        set_error(PyExc_TypeError, full_name(class_name, callable) +
-                                       " got multiple values for argument '" + names[index] + "'");
-        return false;
-      }
-      slots[index] = PyRef::borrow(value);
     }
   }
+  if (index == parameters) {
+    raise_unexpected_keyword(full_name(class_name, callable), key);
+    return false;
+  }
+  if (slots[index]) {
+    set_error(PyExc_TypeError, full_name(class_name, callable) + " got multiple values for argument '" +
+                                   names[index] + "'");
+    return false;
+  }
+  slots[index] = PyRef::borrow(value);
+  return true;
+}
 
+bool bind_positional(const char* class_name, const char* callable, std::span<const char* const> names,
+                     std::size_t required, PyObject* const* args, std::size_t given, std::span<PyRef> slots) {
+  for (std::size_t i = 0; i < given && i < names.size(); ++i) slots[i] = PyRef::borrow(args[i]);
+  if (given > names.size()) {
+    raise_too_many_positional(full_name(class_name, callable), names.size(), required,
+                              static_cast<Py_ssize_t>(given));
+    return false;
+  }
+  return true;
+}
+
+bool check_required(const char* class_name, const char* callable, std::span<const char* const> names,
+                    std::size_t required, std::span<PyRef> slots) {
   std::vector<const char*> missing;
-  for (std::size_t i = 0; i < required && i < parameters; ++i) {
+  for (std::size_t i = 0; i < required && i < names.size(); ++i) {
     if (!slots[i]) missing.push_back(names[i]);
   }
   if (!missing.empty()) {
@@ -132,6 +130,49 @@ bool bind_arguments(const char* class_name, const char* callable, std::span<cons
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool bind_arguments(const char* class_name, const char* callable, std::span<const char* const> names,
+                    std::size_t required, PyObject* args, PyObject* kwargs, std::span<PyRef> slots) {
+  if ((args != nullptr && !PyTuple_Check(args)) || (kwargs != nullptr && !PyDict_Check(kwargs))) {
+    PyErr_BadInternalCall();
+    return false;
+  }
+  const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
+  std::vector<PyObject*> positional(static_cast<std::size_t>(given));
+  for (Py_ssize_t i = 0; i < given; ++i) positional[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  if (!bind_positional(class_name, callable, names, required, positional.data(), positional.size(), slots)) {
+    return false;
+  }
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      if (!bind_keyword(class_name, callable, names, key, value, slots)) return false;
+    }
+  }
+  return check_required(class_name, callable, names, required, slots);
+}
+
+bool bind_vector_arguments(const char* class_name, const char* callable, std::span<const char* const> names,
+                           std::size_t required, PyObject* const* args, std::size_t given, PyObject* kwnames,
+                           std::span<PyRef> slots) {
+  if (kwnames != nullptr && !PyTuple_Check(kwnames)) {
+    PyErr_BadInternalCall();
+    return false;
+  }
+  if (!bind_positional(class_name, callable, names, required, args, given, slots)) return false;
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    if (!bind_keyword(class_name, callable, names, PyTuple_GetItem(kwnames, k),
+                      args[given + static_cast<std::size_t>(k)], slots)) {
+      return false;
+    }
+  }
+  return check_required(class_name, callable, names, required, slots);
 }
 
 }  // namespace wordsieve::py

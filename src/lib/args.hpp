@@ -31,6 +31,12 @@ struct Parameters {
 bool bind_arguments(const char* class_name, const char* callable, std::span<const char* const> names,
                     std::size_t required, PyObject* args, PyObject* kwargs, std::span<PyRef> slots);
 
+// The same for a call in the vectorcall form (METH_FASTCALL | METH_KEYWORDS): `given` positional
+// arguments at `args`, followed by the values of the keywords named in the tuple `kwnames`.
+bool bind_vector_arguments(const char* class_name, const char* callable, std::span<const char* const> names,
+                           std::size_t required, PyObject* const* args, std::size_t given, PyObject* kwnames,
+                           std::span<PyRef> slots);
+
 template <std::size_t N>
 class Arguments {
  public:
@@ -48,6 +54,8 @@ class Arguments {
  private:
   template <std::size_t M>
   friend std::optional<Arguments<M>> bind(const Parameters<M>&, PyObject*, PyObject*);
+  template <std::size_t M>
+  friend std::optional<Arguments<M>> bind(const Parameters<M>&, PyObject* const*, Py_ssize_t, PyObject*);
 
   const Parameters<N>* parameters_;
   std::array<PyRef, N> slots_;
@@ -70,6 +78,23 @@ std::optional<Arguments<N>> bind(const Parameters<N>& parameters, PyObject* args
   }
   if (!bind_arguments(parameters.class_name, parameters.callable, parameters.names,
                       parameters.required, args, kwargs, bound->slots_)) {
+    bound.reset();
+  }
+  return bound;
+}
+
+// Binds a call made in the vectorcall form (METH_FASTCALL | METH_KEYWORDS), by the same rules.
+template <std::size_t N>
+std::optional<Arguments<N>> bind(const Parameters<N>& parameters, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  std::optional<Arguments<N>> bound(std::in_place, parameters);
+  const auto given = static_cast<std::size_t>(nargs);
+  if (kwnames == nullptr && given >= parameters.required && given <= N) {
+    for (std::size_t i = 0; i < given; ++i) bound->slots_[i] = PyRef::borrow(args[i]);
+    return bound;
+  }
+  if (!bind_vector_arguments(parameters.class_name, parameters.callable, parameters.names,
+                             parameters.required, args, given, kwnames, bound->slots_)) {
     bound.reset();
   }
   return bound;

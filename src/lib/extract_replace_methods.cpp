@@ -22,9 +22,10 @@ constexpr Parameters<2> kReplaceKeywords{"KeywordProcessor", "replace_keywords",
 
 }  // namespace
 
-PyObject* processor_extract_keywords(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* processor_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
   return entry_point([&]() -> PyObject* {
-    auto bound = bind(kExtractKeywords, args, kwargs);
+    auto bound = bind(kExtractKeywords, args, nargs, kwnames);
     if (!bound) return nullptr;
     SharedRef<ProcessorClass> processor(self);
     if (!processor) return nullptr;
@@ -40,9 +41,10 @@ PyObject* processor_extract_keywords(PyObject* self, PyObject* args, PyObject* k
   });
 }
 
-PyObject* processor_replace_keywords(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* processor_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
   return entry_point([&]() -> PyObject* {
-    auto bound = bind(kReplaceKeywords, args, kwargs);
+    auto bound = bind(kReplaceKeywords, args, nargs, kwnames);
     if (!bound) return nullptr;
     SharedRef<ProcessorClass> processor(self);
     if (!processor) return nullptr;
