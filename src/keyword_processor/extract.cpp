@@ -26,9 +26,10 @@ float validated_threshold(std::optional<float> threshold) {
 }
 
 // The lowercased search text of a call, in storage that the calling thread keeps for its next call
-// while it is small: most calls search short texts, and their search text then costs no
-// allocation. A nested use (none exists; the engine calls no one back) would only find no storage.
-constexpr std::size_t kKeptStorage = 16384;
+// (up to 4 MiB; a thread holds at most that much, freed when the thread ends): the search text of
+// a short text then costs no allocation, and that of a long one no zero-filling and no fresh pages.
+// A nested use (none exists; the engine calls no one back) would only find no storage.
+constexpr std::size_t kKeptStorage = std::size_t{4} << 20;
 
 struct KeptStorage {
   std::string* storage = nullptr;

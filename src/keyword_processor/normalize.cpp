@@ -139,6 +139,52 @@ bool final_sigma_holds(const unsigned char* s, std::size_t n, std::size_t start)
   return true;
 }
 
+// ---- Characters that lowercasing changes -------------------------------------------------------
+
+// The (lead byte, second byte) pairs that begin a character which lowercasing changes, or the
+// capital sigma, whose form depends on what surrounds it: 8 KiB, made once from the lowercase
+// table. A character whose first two bytes are not among them comes out as it went in, and so do
+// bytes that are not valid UTF-8, so such a character is copied without being decoded. Most
+// non-ASCII characters of a text (punctuation, symbols, scripts without case, lowercase letters)
+// take this way.
+class ChangingPairs {
+ public:
+  ChangingPairs() noexcept {
+    for (std::size_t i = 0; i < ut::kLowerCount; ++i) add(ut::kLowerFrom[i]);
+    add(kCapitalSigma);
+  }
+
+  bool may_change(unsigned char lead, unsigned char second) const noexcept {
+    const unsigned pair = unsigned{lead} << 8 | second;
+    return ((bits_[pair >> 6] >> (pair & 63)) & 1U) != 0;
+  }
+
+ private:
+  void add(std::uint32_t cp) noexcept {
+    unsigned lead;
+    unsigned second;
+    if (cp < 0x800) {
+      lead = 0xC0 | (cp >> 6);
+      second = 0x80 | (cp & 0x3F);
+    } else if (cp < 0x10000) {
+      lead = 0xE0 | (cp >> 12);
+      second = 0x80 | ((cp >> 6) & 0x3F);
+    } else {
+      lead = 0xF0 | (cp >> 18);
+      second = 0x80 | ((cp >> 12) & 0x3F);
+    }
+    const unsigned pair = lead << 8 | second;
+    bits_[pair >> 6] |= std::uint64_t{1} << (pair & 63);
+  }
+
+  std::uint64_t bits_[65536 / 64] = {};
+};
+
+const ChangingPairs& changing_pairs() noexcept {
+  static const ChangingPairs pairs;
+  return pairs;
+}
+
 // ---- The conversion -------------------------------------------------------------------------
 
 // Writes into a buffer that is kept at least as long as the output so far plus the input not yet
@@ -189,7 +235,16 @@ class Lowercaser {
         next_poll = i_ + kSlice;
       }
       if (in_[i_] >= 0x80) {
-        convert_non_ascii();
+        if (i_ + 1 < n_ && !changing_.may_change(in_[i_], in_[i_ + 1])) {
+          // Unchanged: the lead byte and the continuation bytes after it, as they are.
+          std::size_t k = 1;
+          while (k < 4 && i_ + k < n_ && (in_[i_ + k] & 0xC0) == 0x80) ++k;
+          copy_small(dst_ + o_, in_ + i_, static_cast<std::uint32_t>(k));
+          i_ += k;
+          o_ += k;
+        } else {
+          convert_non_ascii();
+        }
       } else if (n_ - i_ >= 16) {
         // ASCII a block at a time, up to the next poll. The first byte is ASCII, so this always
         // advances.
@@ -248,6 +303,7 @@ class Lowercaser {
   std::string out_;
   char* dst_ = nullptr;
   SimdLevel simd_ = best_simd_level();
+  const ChangingPairs& changing_ = changing_pairs();
   std::size_t i_;  // read position in the input
   std::size_t o_;  // write position in the output
 };
