@@ -4,10 +4,6 @@ import pytest
 
 from wordsieve import KeywordProcessor
 
-has_extraction = pytest.mark.skipif(
-    not hasattr(KeywordProcessor, "extract_keywords"), reason="needs extract_keywords"
-)
-
 
 def test_empty_processor():
     p = KeywordProcessor()
@@ -116,7 +112,6 @@ def york_found(p):
     return [m.keyword for m in p.extract_keywords("new-york")] == ["york"]
 
 
-@has_extraction
 def test_word_characters_decide_boundaries():
     p = KeywordProcessor()
     p.add_keyword("york")
@@ -128,7 +123,6 @@ def test_word_characters_decide_boundaries():
     assert york_found(p)
 
 
-@has_extraction
 def test_failed_boundary_update_keeps_the_set():
     p = KeywordProcessor()
     p.add_keyword("york")

@@ -14,7 +14,6 @@ SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "leak_check.py"
 
 pytestmark = [
     pytest.mark.skipif(not os.environ.get("WORDSIEVE_LEAK_CHECK"), reason="set WORDSIEVE_LEAK_CHECK=1 to run"),
-    pytest.mark.skipif(not SCRIPT.is_file(), reason="the scripts are not beside the tests"),
     pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
                        reason="the sanitizer's quarantine holds freed memory"),
     pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads /proc/self/statm"),

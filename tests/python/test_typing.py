@@ -34,7 +34,6 @@ def test_stubtest_finds_the_stubs_consistent_with_the_module(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-@pytest.mark.skipif(not EXAMPLES.is_dir(), reason="the examples are not beside the tests")
 def test_examples_pass_strict_mypy(tmp_path):
     pytest.importorskip("dask.bag")
     done = mypy(EXAMPLES, cwd=tmp_path)
