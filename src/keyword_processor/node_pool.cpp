@@ -40,7 +40,7 @@ namespace wordsieve::node_pool {
 namespace {
 
 constexpr std::size_t kPageSize = 64 * 1024;  // also the alignment: a slot finds its page by masking
-constexpr std::size_t kClasses = kLargestSlot / kSlotAlign;  // slot sizes 16, 32, ..., 144
+constexpr std::size_t kClasses = kLargestSlot / kSlotAlign;  // slot sizes 16, 32, ..., kLargestSlot
 
 struct Page {
   Page* prev;         // in its class's list of pages with a free slot

@@ -13,6 +13,10 @@ namespace wordsieve {
 
 namespace {
 
+// Freed nodes go back to the pool in batches of this many, one lock for each batch: large enough
+// that the lock costs nothing beside the walk, small enough to sit on the stack (2 KiB).
+constexpr std::size_t kReleaseBatch = 256;
+
 void* checked_malloc(std::size_t n) {
   void* p = std::malloc(n);
   if (p == nullptr) throw std::bad_alloc();
@@ -63,7 +67,7 @@ ChildMap::~ChildMap() {
   // lock for many nodes.
   std::vector<TrieNode*> stack;
   release_all(stack);
-  void* done[256];
+  void* done[kReleaseBatch];
   std::size_t count = 0;
   while (!stack.empty()) {
     TrieNode* node = stack.back();
