@@ -5,9 +5,14 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace wordsieve {
 
+// Every failure the engine and the layers above it raise, whoever is at fault: the code itself (a
+// failed consistency check) or the caller (a threshold outside 0..1, a malformed persisted state,
+// an object the interpreter could not make). The name says how it is reported, not whose fault it
+// is: to Python each one is the same exception, outside the `Exception` hierarchy.
 class InternalFailure : public std::exception {
  public:
   explicit InternalFailure(std::string message) : message_(std::move(message)) {}
@@ -17,6 +22,11 @@ class InternalFailure : public std::exception {
  private:
   std::string message_;
 };
+
+// A failure that passes on an error reported by a step that can fail (a decoder's error, the
+// interpreter's text for an object it could not make) is this prefix and the error's rendering.
+// Callers and stored expectations match on the whole message.
+inline constexpr std::string_view kErrorValuePrefix = "called `Result::unwrap()` on an `Err` value: ";
 
 // Writes a one-line report (thread, source position, message) to standard error where the failure
 // arises, then throws `InternalFailure` carrying `message`. The position defaults to the caller's

@@ -111,7 +111,7 @@ PyRef match_list(std::span<const wordsieve::KeywordMatch> matches, NameStrings& 
             : new_instance_with<MatchPayload>(
                   alloc, type, MatchPayload{PyRef::borrow(keyword), match.similarity, match.start, match.end});
     if (object == nullptr) {
-      wordsieve::fail("called `Result::unwrap()` on an `Err` value: " + take_python_error_text());
+      wordsieve::fail(std::string(wordsieve::kErrorValuePrefix) + take_python_error_text());
     }
     // Steals the reference; it cannot fail for an index inside a list made at this size.
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), object);

@@ -38,11 +38,11 @@ inline std::uint64_t load_u64(const char* in) noexcept {
   return value;
 }
 
-// Every decoding failure is an internal failure whose message is this prefix and the rendering of
-// the decoder's error. The renderings are part of the persisted format's contract: callers and
-// stored expectations match on them.
+// Every decoding failure is an internal failure whose message is kErrorValuePrefix and the
+// rendering of the decoder's error. The renderings are part of the persisted format's contract:
+// callers and stored expectations match on them.
 [[noreturn]] inline void decode_error(std::string_view rendering) {
-  std::string message = "called `Result::unwrap()` on an `Err` value: ";
+  std::string message(kErrorValuePrefix);
   message.append(rendering);
   fail(std::move(message));
 }

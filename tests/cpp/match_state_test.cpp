@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "captured_stderr.hpp"
-#include "keyword_processor/failure.hpp"
+#include "persisted_bytes.hpp"
 
 namespace wordsieve {
 namespace {
@@ -20,19 +20,13 @@ std::string encode(const MatchRecord& record) {
   return out;
 }
 
-std::string u64(std::uint64_t v) {
-  std::string out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-  return out;
-}
+using test_support::kDecodePrefix;
+using test_support::kEof;
+using test_support::kTruncated;
+using test_support::u64;
 
 std::string decode_message(std::string_view state) {
-  try {
-    (void)read_match_state(state);
-    return "ok";
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
+  return test_support::decode_message(read_match_state, state);
 }
 
 TEST(MatchStateLayout, Examples) {
@@ -65,9 +59,9 @@ TEST(MatchStateRoundTrip, KeepsEveryBit) {
 }
 
 TEST(MatchStateRead, MalformedStates) {
-  const std::string prefix = "called `Result::unwrap()` on an `Err` value: ";
-  const std::string eof = prefix + "Io(Kind(UnexpectedEof))";
-  const std::string truncated = prefix + "Io(Custom { kind: UnexpectedEof, error: \"\" })";
+  const std::string& prefix = kDecodePrefix;
+  const std::string& eof = kEof;
+  const std::string& truncated = kTruncated;
   const std::string tail(20, '\0');
   struct Case {
     const char* name;

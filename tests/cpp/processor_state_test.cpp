@@ -8,10 +8,17 @@
 #include <vector>
 
 #include "captured_stderr.hpp"
-#include "keyword_processor/failure.hpp"
+#include "persisted_bytes.hpp"
 
 namespace wordsieve {
 namespace {
+
+using test_support::kEof;
+using test_support::kTruncated;
+using test_support::u64;
+
+const std::string& kPrefix = test_support::kDecodePrefix;
+const std::string kBadChar = kPrefix + "InvalidCharEncoding";
 
 std::string encode(const KeywordProcessor& p) {
   std::string out(processor_state_size(p), '\xAA');
@@ -19,26 +26,9 @@ std::string encode(const KeywordProcessor& p) {
   return out;
 }
 
-std::string u64(std::uint64_t v) {
-  std::string out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-  return out;
-}
-
-// The decoder's message for `state`, or "ok" when it decodes.
 std::string decode_message(std::string_view state) {
-  try {
-    (void)read_processor_state(state);
-    return "ok";
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
+  return test_support::decode_message(read_processor_state, state);
 }
-
-const std::string kPrefix = "called `Result::unwrap()` on an `Err` value: ";
-const std::string kEof = kPrefix + "Io(Kind(UnexpectedEof))";
-const std::string kTruncated = kPrefix + "Io(Custom { kind: UnexpectedEof, error: \"\" })";
-const std::string kBadChar = kPrefix + "InvalidCharEncoding";
 
 // The word count and the default word set, as every state starts.
 const std::string& set_header() {
