@@ -5,6 +5,7 @@
 
 #include "byte_class.hpp"
 #include "interrupt.hpp"
+#include "node_pool.hpp"
 #include "normalize.hpp"
 #include "utf8.hpp"
 
@@ -134,5 +135,7 @@ void KeywordProcessor::set_non_word_boundaries(std::span<const std::uint32_t> co
     derived.forget();
   }
 }
+
+bool give_back_trie_memory() noexcept { return node_pool::give_back_if_worthwhile(); }
 
 }  // namespace wordsieve

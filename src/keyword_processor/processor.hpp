@@ -49,4 +49,10 @@ struct KeywordProcessor {
   void set_non_word_boundaries(std::span<const std::uint32_t> code_points);
 };
 
+// For owners of processors, after dropping one (destroyed, or replaced by a decoded state): once
+// enough trie memory has been freed since the last call, gives it back to the system and returns
+// true; cheap otherwise. Tries live in a pool shared by every processor, which keeps freed memory
+// for reuse until asked.
+bool give_back_trie_memory() noexcept;
+
 }  // namespace wordsieve

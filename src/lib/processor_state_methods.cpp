@@ -5,7 +5,6 @@
 
 #include "args.hpp"
 #include "guard.hpp"
-#include "keyword_processor/node_pool.hpp"
 #include "panic.hpp"
 #include "processor_methods.hpp"
 #include "processor_state.hpp"
@@ -51,7 +50,7 @@ PyObject* processor_setstate(PyObject* self, PyObject* args, PyObject* kwargs) n
     // Whether the old trie goes or the new one is refused half read, a large one's memory goes
     // back to the system once it is freed.
     struct GiveBack {
-      ~GiveBack() { wordsieve::node_pool::give_back_if_worthwhile(); }
+      ~GiveBack() { wordsieve::give_back_trie_memory(); }
     } give_back;
     // Decoded into a processor of its own (on the heap: its word set alone is 136 KiB). A malformed
     // state fails here, before the instance is touched; only a complete decode replaces the set, the

@@ -7,7 +7,6 @@
 #include "args.hpp"
 #include "guard.hpp"
 #include "instance.hpp"
-#include "keyword_processor/node_pool.hpp"
 #include "processor_methods.hpp"
 
 namespace wordsieve::py {
@@ -59,7 +58,7 @@ PyObject* processor_repr(PyObject* self) noexcept {
 
 void processor_dealloc(PyObject* self) noexcept {
   destroy_instance<wordsieve::KeywordProcessor>(self);
-  wordsieve::node_pool::give_back_if_worthwhile();  // after a large trie, its memory goes back
+  wordsieve::give_back_trie_memory();  // after a large trie, its memory goes back
 }
 
 template <class Function>
