@@ -44,9 +44,13 @@ std::string utf8(std::uint32_t cp) {
   return s;
 }
 
+// The data files in the checkout this test was compiled from: the nearest folder above it that
+// holds tools/ucd.
 std::filesystem::path ucd_file(const char* name) {
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
-         "ucd" / "17.0.0" / name;
+  const auto ucd = std::filesystem::path("tools") / "ucd" / "17.0.0";
+  auto root = std::filesystem::path(__FILE__).parent_path();
+  while (!std::filesystem::is_directory(root / ucd) && root.has_relative_path()) root = root.parent_path();
+  return root / ucd / name;
 }
 
 std::vector<std::string> read_lines(const char* name) {
