@@ -74,21 +74,14 @@ inline bool is_valid_utf8(std::string_view text) {
   return true;
 }
 
+// Written apart from the engine's encoder, as the general rule (a lead byte carrying the top bits,
+// then six bits per continuation byte), so that the oracle shares no mistake with what it checks.
 inline void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  static constexpr unsigned char kLeadMarks[] = {0x00, 0xC0, 0xE0, 0xF0};
+  const int continuations = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+  out.push_back(static_cast<char>(kLeadMarks[continuations] | (cp >> (6 * continuations))));
+  for (int k = continuations - 1; k >= 0; --k) {
+    out.push_back(static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F)));
   }
 }
 

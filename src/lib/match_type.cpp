@@ -42,11 +42,6 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 
 void match_dealloc(PyObject* self) noexcept { destroy_instance<MatchPayload>(self); }
 
-template <class Function>
-PyCFunction as_method(Function function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef methods[] = {
     {"__setstate__", as_method(match_setstate), METH_VARARGS | METH_KEYWORDS,
      "__setstate__($self, state)\n--\n\n"},

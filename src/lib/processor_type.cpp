@@ -61,11 +61,6 @@ void processor_dealloc(PyObject* self) noexcept {
   wordsieve::give_back_trie_memory();  // after a large trie, its memory goes back
 }
 
-template <class Function>
-PyCFunction as_method(Function function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 constexpr int kWithArguments = METH_VARARGS | METH_KEYWORDS;
 // The methods called once per document: the interpreter passes their arguments without building a
 // tuple (40% fewer instructions for a call on an empty text). Same arguments, same errors.

@@ -34,4 +34,12 @@ class TypeCell {
   PyObject* type_ = nullptr;
 };
 
+// A method's function as the slot of a PyMethodDef holds it, whatever its calling convention (the
+// flags beside it tell the interpreter which). Through a plain function pointer type, which every
+// function pointer converts to and from.
+template <class Function>
+PyCFunction as_method(Function function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 }  // namespace wordsieve::py
