@@ -1,5 +1,6 @@
 #include "derived.hpp"
 
+#include "keyword_stats.hpp"
 #include "scan_index.hpp"
 
 namespace wordsieve {
@@ -17,18 +18,35 @@ const ScanIndex& DerivedStructures::scan_index(const KeywordProcessor& processor
   return scan_.get([&] { return std::make_unique<ScanIndex>(processor); });
 }
 
-void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::string_view key) {
+const KeywordStats& DerivedStructures::keyword_stats(const KeywordProcessor& processor) const {
+  return stats_.get([&] { return std::make_unique<KeywordStats>(processor); });
+}
+
+void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::string_view key,
+                                      KeywordChange change) {
   if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_added(processor, key)) {
     scan_.forget();
   }
-}
-
-void DerivedStructures::keyword_removed(const KeywordProcessor& processor, std::string_view key) {
-  if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_removed(processor, key)) {
-    scan_.forget();
+  if (KeywordStats* stats = stats_.built();
+      stats != nullptr && !stats->keyword_added(processor, key, change)) {
+    stats_.forget();
   }
 }
 
-void DerivedStructures::forget() noexcept { scan_.forget(); }
+void DerivedStructures::keyword_removed(const KeywordProcessor& processor, std::string_view key,
+                                        KeywordChange change) {
+  if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_removed(processor, key)) {
+    scan_.forget();
+  }
+  if (KeywordStats* stats = stats_.built();
+      stats != nullptr && !stats->keyword_removed(processor, key, change)) {
+    stats_.forget();
+  }
+}
+
+void DerivedStructures::forget() noexcept {
+  scan_.forget();
+  stats_.forget();
+}
 
 }  // namespace wordsieve

@@ -21,18 +21,28 @@
 // changes in place, `bool keyword_added(const KeywordProcessor&, std::string_view key)` and
 // `bool keyword_removed(const KeywordProcessor&, std::string_view key)` returning false when it
 // cannot (it is then dropped); add a Lazy<> member to DerivedStructures and a line to each of its
-// functions below.
+// functions below. A structure that needs the clean name a change replaced or removed takes the
+// KeywordChange as well.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 namespace wordsieve {
 
 struct KeywordProcessor;
 class ScanIndex;
+class KeywordStats;
+
+// What a change to the keyword store replaced: the byte length of the clean name the keyword had
+// before it was added again or removed (none when it was not stored).
+struct KeywordChange {
+  std::optional<std::uint64_t> previous_clean_size;
+};
 
 // One structure built on first use; see the rules above.
 template <class T>
@@ -79,14 +89,17 @@ class DerivedStructures {
 
   // The exact search's tables (scan_index.hpp), built if needed.
   const ScanIndex& scan_index(const KeywordProcessor& processor) const;
+  // The keyword figures the fuzzy search bounds its work with (keyword_stats.hpp), built if needed.
+  const KeywordStats& keyword_stats(const KeywordProcessor& processor) const;
 
   // Called by the processor after each change, with no search in progress.
-  void keyword_added(const KeywordProcessor& processor, std::string_view key);
-  void keyword_removed(const KeywordProcessor& processor, std::string_view key);
+  void keyword_added(const KeywordProcessor& processor, std::string_view key, KeywordChange change);
+  void keyword_removed(const KeywordProcessor& processor, std::string_view key, KeywordChange change);
   void forget() noexcept;
 
  private:
   Lazy<ScanIndex> scan_;
+  Lazy<KeywordStats> stats_;
 };
 
 }  // namespace wordsieve

@@ -8,6 +8,7 @@
 
 #include "byte_class.hpp"
 #include "failure.hpp"
+#include "fuzzy_scan.hpp"
 #include "interrupt.hpp"
 #include "platform_features.hpp"
 #include "scan_index.hpp"
@@ -343,6 +344,11 @@ ScanScratch::ScanScratch() = default;
 ScanScratch::~ScanScratch() = default;
 ScanScratch::ScanScratch(ScanScratch&&) noexcept = default;
 ScanScratch& ScanScratch::operator=(ScanScratch&&) noexcept = default;
+
+FuzzyScratch& ScanScratch::fuzzy() {
+  if (fuzzy_ == nullptr) fuzzy_ = std::make_unique<FuzzyScratch>();
+  return *fuzzy_;
+}
 
 void scan_exact(const KeywordProcessor& processor, std::string_view text, bool padded,
                 ScanScratch* scratch, std::vector<KeywordMatch>& out) {

@@ -12,6 +12,8 @@
 
 namespace wordsieve {
 
+class FuzzyScratch;
+
 // Bytes past the end of a text that the scan may read (and ignores) when the caller says the text
 // has them; without them it reads the text's last two blocks from a copy.
 inline constexpr std::size_t kScanPadding = 136;
@@ -29,10 +31,14 @@ class ScanScratch {
 
   struct State;
 
+  // The fuzzy scan's own work space (fuzzy_scan.hpp), made on first use.
+  FuzzyScratch& fuzzy();
+
  private:
   friend void scan_exact(const KeywordProcessor&, std::string_view, bool, ScanScratch*,
                          std::vector<KeywordMatch>&);
   std::unique_ptr<State> state_;
+  std::unique_ptr<FuzzyScratch> fuzzy_;
 };
 
 // Appends the exact matches in `text` (the search text) to `out`. `padded`: kScanPadding bytes

@@ -1,6 +1,5 @@
 #include "extract.hpp"
 
-#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,7 +9,7 @@
 #include "exact_scan.hpp"
 #include "extract_mapped.hpp"
 #include "failure.hpp"
-#include "fuzzy.hpp"
+#include "fuzzy_scan.hpp"
 #include "interrupt.hpp"
 #include "normalize.hpp"
 #include "platform_features.hpp"
@@ -67,55 +66,14 @@ class LoweredText {
   std::size_t length_ = 0;
 };
 
-float rounded_similarity(float similarity) noexcept {
-  return std::roundf(similarity * 100.0f) / 100.0f;
-}
-
-// The fuzzy search at every position the start rule allows, with the fuzzy end rule.
-void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
-                std::vector<KeywordMatch>& out) {
-  const std::uint64_t n = text.size();
-  const TrieNode& root = processor.root;
-  if (n == 0 || (root.children.empty() && !root.clean_name.has_value())) return;  // no candidates
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const WordBytes words(processor.non_word_boundaries);
-  const bool overlaps = processor.allow_overlaps;
-  FuzzySearch search(root, text, threshold);
-
-  std::uint64_t p = 0;
-  while (p < n) {
-    poll_interrupt();
-    if (p > 0 && !overlaps && words.is_word(s[p - 1])) {
-      // Inside a word: skip to the byte after the next boundary byte.
-      const std::uint64_t word = p;
-      while (p < n && words.is_word(s[p - 1])) ++p;
-      poll_interrupt((p - word) / kBytesPerUnit);
-      if (p == n) return;
-    }
-    FuzzyCandidate candidate;
-    std::uint64_t end = 0;
-    if (!search.run(p, candidate) ||
-        !fuzzy_end_rule(text, p, candidate.consumed, words, overlaps, end)) {
-      ++p;
-      continue;
-    }
-    const std::uint64_t start = trimmed_start(s, p);
-    // A candidate of one trim byte would have its start after its end; it is not reported.
-    if (start <= end) {
-      out.push_back({candidate.node->clean_name.view(), rounded_similarity(candidate.similarity),
-                     start, end});
-    }
-    p += candidate.consumed;
-  }
-}
-
 // `padded`: kScanPadding bytes after the search text may be read.
 void scan(const KeywordProcessor& processor, std::string_view search_text, bool padded, float threshold,
           ScanScratch* scratch, std::vector<KeywordMatch>& out) {
   if (threshold == 1.0f) {
     scan_exact(processor, search_text, padded, scratch, out);
   } else {
-    scan_fuzzy(processor, search_text, threshold, out);
+    scan_fuzzy(processor, search_text, threshold, scratch != nullptr ? &scratch->fuzzy() : nullptr,
+               out);
   }
 }
 

@@ -1,6 +1,9 @@
 #include "fuzzy.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
 
 #include "failure.hpp"
 #include "interrupt.hpp"
@@ -9,19 +12,11 @@ namespace wordsieve {
 
 namespace {
 
-// Below this many bytes of text (and of clean name) every count the search converts to float is
-// exact, which the bound and the exact-first shortcut rely on (see fuzzy.hpp).
+// Below this many bytes of text left, key length and clean-name excess together, every count a
+// search converts to float is exact (see fuzzy.hpp).
 constexpr std::uint64_t kExactCounts = std::uint64_t{1} << 23;
+constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 24;
 
-// The walk may visit this many nodes before the first search, so small tries are measured at once
-// while a short text over a large trie does not pay for much of a walk it may never need.
-constexpr std::uint64_t kInitialWalk = 512;
-
-// A search without the bound may pop this many states before it first yields to the walk: more
-// than a search at a usual threshold needs.
-constexpr std::uint64_t kInitialSearchLimit = 4096;
-
-constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 
 // States between two polls for interruption inside one search.
 constexpr std::uint64_t kPollStates = 4096;
@@ -37,38 +32,188 @@ inline float one_minus_ratio(std::uint64_t edits, std::uint64_t over) noexcept {
   return 1.0f - as_float(edits) / as_float(over);
 }
 
+// The same value for counts that may not convert exactly, raised so that it is never below what
+// single precision gives for these counts or for any pair with a smaller ratio (fuzzy.hpp, cut 2).
+inline float one_minus_ratio_above(std::uint64_t edits, std::uint64_t over) noexcept {
+  const double value = 1.0 - static_cast<double>(edits) / static_cast<double>(over) + 0x1p-21;
+  const auto rounded = static_cast<float>(value);
+  return rounded < value ? std::nextafter(rounded, 2.0f) : rounded;
+}
+
 }  // namespace
 
-FuzzySearch::FuzzySearch(const TrieNode& root, std::string_view text, float threshold,
-                         bool measure_trie)
+FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, std::string_view text,
+                         float threshold, Cuts cuts)
     : root_(&root),
       text_(reinterpret_cast<const unsigned char*>(text.data())),
       size_(text.size()),
       threshold_(threshold),
-      shape_(root),
-      measure_trie_(measure_trie),
-      walk_credit_(kInitialWalk),
-      search_limit_(kInitialSearchLimit) {
-  std::size_t pos = 0;
-  ChildMap::Entry entry;
-  while (root.children.next(pos, entry)) root_children_.push_back(entry);
+      all_cuts_(cuts == Cuts::kAll),
+      longest_key_(stats.longest_key()),
+      excess_(stats.clean_name_excess()) {
   stack_.reserve(64);
+  std::fill(std::begin(gate_opens_), std::end(gate_opens_), kUnknown);
+  stretches_ = threshold >= kUsual ? 1 : 12;
+  measure_subtrees_ = all_cuts_;
+  for (unsigned b = 0; b < 256; ++b) foreign_byte_[b] = !stats.in_some_key(static_cast<unsigned char>(b));
+  set_text(text);
 }
 
-void FuzzySearch::walk_trie(std::uint64_t nodes) {
-  if (!measure_trie_ || shape_.done() || nodes == 0) return;
-  if (!shape_.advance(nodes)) return;
-  height_ = shape_.height();
-  longest_clean_name_ = shape_.longest_clean_name();
-  bounded_ = size_ < kExactCounts && longest_clean_name_ < kExactCounts;
+void FuzzySearch::set_text(std::string_view text) {
+  text_ = reinterpret_cast<const unsigned char*>(text.data());
+  size_ = text.size();
+  if (!all_cuts_) return;
+  foreign_.assign(size_ / 64 + 1, 0);
+  for (std::uint64_t j = 0; j < size_; ++j) {
+    foreign_[j >> 6] |= static_cast<std::uint64_t>(foreign_byte_[text_[j]]) << (j & 63);
+    if ((j & 4095) == 4095) poll_interrupt(4096 / kBytesPerUnit);
+  }
+  foreign_before_.resize(foreign_.size() + 1);
+  foreign_before_[0] = 0;
+  for (std::size_t w = 0; w < foreign_.size(); ++w) {
+    foreign_before_[w + 1] = foreign_before_[w] + static_cast<std::uint64_t>(std::popcount(foreign_[w]));
+  }
+}
+
+void FuzzySearch::learn_more_foreign(std::size_t index, std::uint64_t until) {
+  while (ahead_.size() <= index && ahead_known_ < until) {
+    // Look for the next foreign byte in [ahead_known_, until), a word of the bitmap at a time.
+    const std::uint64_t from = start_ + ahead_known_;
+    const std::uint64_t limit = start_ + until;
+    std::uint64_t word = from >> 6;
+    std::uint64_t bits = foreign_[word] & (~std::uint64_t{0} << (from & 63));
+    std::uint64_t at = limit;
+    for (;;) {
+      if (bits != 0) {
+        at = std::min(limit, (word << 6) + static_cast<std::uint64_t>(std::countr_zero(bits)));
+        break;
+      }
+      if (((word + 1) << 6) >= limit) break;
+      bits = foreign_[++word];
+      poll_interrupt();
+    }
+    if (at < limit) {
+      ahead_.push_back(at - start_);
+      ahead_known_ = at - start_ + 1;
+    } else {
+      ahead_known_ = until;
+    }
+  }
+  bits_read_ = std::max(bits_read_, ahead_known_);
+}
+
+std::uint64_t FuzzySearch::foreign_pattern(std::uint64_t from, std::uint64_t count) const noexcept {
+  if (count == 0) return 0;
+  const std::uint64_t word = from >> 6, shift = from & 63;
+  std::uint64_t bits = foreign_[word] >> shift;
+  if (shift != 0 && shift + count > 64) bits |= foreign_[word + 1] << (64 - shift);
+  return count == 64 ? bits : bits & ((std::uint64_t{1} << count) - 1);
+}
+
+// The rest of the stretches, from the `index`-th foreign byte after the start on, bounded
+// together: a path that consumes u bytes past `consumed` matches only bytes that are not foreign,
+// so with f foreign bytes behind it the ratio is at least (e + f)/(B + u) with u at most the
+// offset of that foreign byte plus the bytes after it up to the end of the text that are not
+// foreign. Without a horizon only (it reads to the end of the text): with one, infinite.
+std::uint64_t FuzzySearch::rest(std::size_t index, std::uint64_t consumed) {
+  if (horizon_ != kUnknown || index == 0 || index > ahead_.size()) return kUnknown;
+  saw_end_ = true;
+  const std::uint64_t from = start_ + ahead_[index - 1] + 1;
+  const std::uint64_t end = start_ + left_;
+  const auto foreign_before = [&](std::uint64_t at) {
+    const std::uint64_t word = at >> 6, bit = at & 63;
+    return foreign_before_[word] +
+           (bit == 0 ? 0 : static_cast<std::uint64_t>(std::popcount(foreign_[word] << (64 - bit))));
+  };
+  const std::uint64_t matchable = (end - from) - (foreign_before(end) - foreign_before(from));
+  return (from - start_ - consumed) + matchable;
+}
+
+bool FuzzySearch::gate_computed(std::uint64_t edits, std::uint64_t consumed) const noexcept {
+  return one_minus_ratio(edits, consumed + 1) >= threshold_;
+}
+
+// The gate never fails for a larger consumed count where it passes for a smaller (F2), so for each
+// edit count it opens at one least count, found from the guess e/(1-t) - 1 by evaluating the gate
+// itself.
+std::uint64_t FuzzySearch::first_open(std::uint64_t edits) const noexcept {
+  const double guess = std::ceil(static_cast<double>(edits) / (1.0 - threshold_)) - 1.0;
+  std::uint64_t i = guess > 0.0 ? static_cast<std::uint64_t>(guess) : 0;
+  while (i > 0 && gate_computed(edits, i - 1)) --i;
+  while (!gate_computed(edits, i)) ++i;
+  return i;
+}
+
+// Cut 2 of fuzzy.hpp, for states whose clean names below have at most `base` + u bytes after u
+// more bytes consumed and whose keys go at most `height` levels deeper: whether any of them may
+// have a similarity that passes `floor`. For stretch f (f foreign bytes consumed before it) the
+// ratio (e + f)/(B + u) is taken at the greatest u of the stretch up to h + f and the text's end;
+// the stretches end when that cap or the text's end is reached, or at a foreign byte that no path
+// can take because the gate of a state with the edits it must have by then fails there; after
+// kStretches of them the remaining ones are bounded together by (e + f)/(B + h + f), which no later
+// stretch undercuts (its u is at most h + f' with f' >= f, and (e + f')/(B + h + f') grows with f'
+// while below 1). The bound is the largest of these values, so the first that passes settles it.
+float FuzzySearch::bound(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
+                         std::uint64_t edits) {
+  const std::uint64_t key[4] = {names, height, consumed, edits};
+  std::uint64_t h = (names * 0x9E3779B97F4A7C15ULL) ^ (height * 0xC2B2AE3D27D4EB4FULL) ^
+                    (consumed * 0x165667B19E3779F9ULL) ^ (edits * 0x27D4EB2F165667C5ULL);
+  BoundSlot& slot = bounds_[(h ^ (h >> 31)) & (kBoundSlots - 1)];
+  if (slot.run == run_ && std::equal(key, key + 4, slot.key)) return slot.value;
+
+  const std::uint64_t base = std::max(consumed, names);
+  const auto value = [&](std::uint64_t e, std::uint64_t over) {
+    if (over == 0) return -1.0f;
+    return exact_counts_ ? one_minus_ratio(e, over) : one_minus_ratio_above(e, over);
+  };
+  float best = -1.0f;
+  if (consumed >= horizon_) {
+    best = value(edits, base + height);  // all stretches together
+  } else {
+    learn_foreign(~std::size_t{0}, consumed);  // every foreign byte before `consumed`
+    std::size_t index = ahead_.size();
+    while (index > 0 && ahead_[index - 1] >= consumed) --index;
+    for (std::uint64_t f = 0;; ++f, ++index) {
+      if (f == stretches_) {  // the rest together
+        best = std::max(best, value(edits + f, base + std::min(height + f, rest(index, consumed))));
+        break;
+      }
+      std::uint64_t cap = consumed + height + f;
+      if (cap > left_ && left_ <= horizon_) saw_end_ = true;
+      cap = std::min(cap, left_);
+      const std::uint64_t limit = std::min(cap, horizon_);
+      learn_foreign(index, limit);
+      std::uint64_t stop = cap;
+      if (index < ahead_.size()) {
+        stop = std::min(cap, ahead_[index]);
+      } else if (limit < cap) {  // the stretch runs on where this search does not look
+        best = std::max(best, value(edits + f, base + height + f));
+        break;
+      }
+      best = std::max(best, value(edits + f, base + (stop - consumed)));
+      // A path that goes on past the foreign byte at `stop` takes it with an edit, from a state
+      // that has consumed `stop` bytes and has at least edits + f edits: its gate must pass.
+      if (stop == cap || !gate(edits + f, stop)) break;
+    }
+  }
+  std::copy(key, key + 4, slot.key);
+  slot.run = run_;
+  slot.value = best;
+  return best;
 }
 
 // Cut 4 of fuzzy.hpp: the shortest keyword on the chain of match steps, if any.
-bool FuzzySearch::exact_first(std::uint64_t start, FuzzyCandidate& out) const {
+bool FuzzySearch::exact_first(FuzzyCandidate& out) {
+  if (!exact_first_) return false;
   const TrieNode* node = root_;
-  const std::uint64_t left = size_ - start;
-  for (std::uint64_t i = 0; i < left;) {
-    node = node->children.find(text_[start + i]);
+  const unsigned char* s = text_ + start_;
+  for (std::uint64_t i = 0;;) {
+    if (i == left_) {
+      saw_end_ = true;
+      return false;
+    }
+    bytes_read_ = std::max(bytes_read_, i + 1);
+    node = node->children.find(s[i]);
     if (node == nullptr) return false;
     ++i;
     if (node->clean_name.has_value()) {
@@ -79,86 +224,102 @@ bool FuzzySearch::exact_first(std::uint64_t start, FuzzyCandidate& out) const {
   return false;
 }
 
-bool FuzzySearch::run(std::uint64_t start, FuzzyCandidate& out) {
-  walk_trie(walk_credit_);
-  walk_credit_ = 0;
-  while (!bounded_) {
-    if (!measure_trie_ || shape_.done()) {
-      return search<Pass::kVisitOrder>(start, 0.0f, kNoLimit, out) == Outcome::kFound;
-    }
-    const Outcome outcome = search<Pass::kVisitOrder>(start, 0.0f, search_limit_, out);
-    if (outcome != Outcome::kOverLimit) return outcome == Outcome::kFound;
-    walk_trie(search_limit_);
-    search_limit_ *= 2;
+void FuzzySearch::begin(std::uint64_t start) {
+  start_ = start;
+  left_ = size_ - start;
+  horizon_ = ~std::uint64_t{0};
+  ++run_;
+  bytes_read_ = 0;
+  bits_read_ = 0;
+  saw_end_ = false;
+  exact_counts_ = left_ + longest_key_ + excess_ < kExactCounts;
+  exact_first_ = all_cuts_ && left_ <= kExactFirstLimit && longest_key_ + excess_ <= kExactFirstLimit;
+  ahead_.clear();
+  ahead_known_ = 0;
+}
+
+bool FuzzySearch::passes(FuzzyCandidate& out, float reached) {
+  constexpr std::uint64_t kAnyEdits = ~std::uint64_t{0};
+  if (!all_cuts_) return search<Pass::kVisitOrder>({0.0f, 0.0f, kAnyEdits}, out);
+  // Without a similarity known to be reached: at usual thresholds the gate keeps a pass in S's
+  // order short by itself; below, the states within one edit give one (usually the greatest).
+  FuzzyCandidate probe;
+  if (reached == 0.0f && threshold_ < kOrderedOnly &&
+      search<Pass::kMaximum>({0.0f, 0.0f, 1}, probe)) {
+    reached = probe.similarity;
   }
-  if (exact_first(start, out)) return true;
+  if (reached > 0.0f || threshold_ >= kOrderedOnly) {
+    const bool found = search<Pass::kVisitOrder>({reached, 0.0f, kAnyEdits}, out);
+    if (!found && reached > 0.0f) {
+      fail("fuzzy search: the pass in order did not reach a similarity known to be reached");
+    }
+    return found;
+  }
   FuzzyCandidate best;
-  if (search<Pass::kMaximum>(start, 0.0f, kNoLimit, best) == Outcome::kNone) return false;
-  if (search<Pass::kVisitOrder>(start, best.similarity, kNoLimit, out) != Outcome::kFound ||
+  if (!search<Pass::kMaximum>({0.0f, 0.0f, kAnyEdits}, best)) return false;
+  if (!search<Pass::kVisitOrder>({best.similarity, best.similarity, kAnyEdits}, out) ||
       out.similarity != best.similarity) {
     fail("fuzzy search: the second pass did not reach the best similarity of the first");
   }
   return true;
 }
 
-bool FuzzySearch::out_of_reach(const State& state, std::uint64_t left, float best,
-                               float target) const {
-  if (!bounded_) return false;
-  const std::uint64_t reach = std::min(left, state.consumed + height_);
-  const std::uint64_t over = std::max(longest_clean_name_, reach);
-  if (over == 0) return false;
-  const float bound = one_minus_ratio(state.edits, over);
-  if (target > 0.0f) return bound < target;
-  return bound < threshold_ || bound <= best;
+// Cut 2 for the edit steps of one kind from a branching state: the states they lead to have
+// `edits` edits and `consumed` bytes consumed, with clean names of at most `depth` + X bytes and
+// keys at most `height` levels deeper. None is taken when no state below them may pass `floor`;
+// all are (kOpen) when they branch and their own edit steps may lead to such a state; otherwise
+// (kForced) each is taken only when it is a candidate or takes its match step: its own edit steps
+// lead nowhere, so nothing else below it matters.
+FuzzySearch::Step FuzzySearch::step(std::uint64_t depth, std::uint64_t consumed,
+                                    std::uint64_t edits, std::uint64_t height, Floor floor) {
+  if (!floor.passed_by(bound(depth + excess_, height, consumed, edits))) return Step::kNone;
+  if (consumed >= left_ || !gate(edits, consumed)) return Step::kForced;
+  const std::uint64_t more = edits + 1;
+  const bool edit_steps =
+      floor.passed_by(bound(depth + 1 + excess_, height, consumed + 1, more)) ||
+      (height > 0 && floor.passed_by(bound(depth + 1 + excess_, height - 1, consumed, more)));
+  return edit_steps ? Step::kOpen : Step::kForced;
 }
 
-// One pass from `start` with cuts 1 to 3 (and 2 only when bounded). kVisitOrder goes depth first
-// in the order that defines S; given a target similarity it stops at the first candidate that
-// reaches it, otherwise it keeps the best as S does. kMaximum only needs the best similarity, so it
-// takes states in order of their edits (all states with e edits before any with e + 1, depth first
-// among equals): good candidates are found before long chains of edits, whose bound then cuts
-// them. A depth-first order would follow the first text-skip chain it met to the end of the text
-// before it had a best to compare with. Cut 1 stays sound in this order: of the states of greatest
-// similarity take one with the fewest edits, Y; were Y lost to a dominance cut, the dominating
-// state would lead to an equal similarity with fewer edits, or be the same state met again, whose
-// own path to Y is then followed further down.
+// One pass from the current start with cuts 1 to 3. kVisitOrder goes depth first in the order that
+// defines S; given a target similarity it stops at the first candidate that reaches it, otherwise
+// it keeps the best as S does. kMaximum only needs the best similarity, so it takes states in order
+// of their edits (all states with e edits before any with e + 1, depth first among equals): good
+// candidates are found before long chains of edits, whose bound then cuts them. Cut 1 stays sound
+// in this order: of the states of greatest similarity take one with the fewest edits, Y; were Y lost
+// to a dominance cut, the dominating state would lead to an equal similarity with fewer edits, or
+// be the same state met again, whose own path to Y is then followed further down.
 //
 // A state whose edit gate fails (most states at usual thresholds) takes at most the match step,
 // and that step is the next state popped in either order; so it is followed at once, without the
 // stack. Cuts 1 and 2 are spent only on states that branch: leaving out a cut never changes the
 // result, and a chain of match steps is cheaper to follow than the cuts are to test.
 template <FuzzySearch::Pass kPass>
-FuzzySearch::Outcome FuzzySearch::search(std::uint64_t start, float target, std::uint64_t limit,
-                                         FuzzyCandidate& out) {
-  const std::uint64_t left = size_ - start;
-  const unsigned char* const s = text_ + start;
+bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
+  const std::uint64_t left = left_;
+  const unsigned char* const s = text_ + start_;
   const float t = threshold_;
+  const bool cut = all_cuts_;
   float best = 0.0f;
   bool found = false;
   std::uint64_t popped = 0;
-  // The loop stops at `pause` to poll for interruption (every kPollStates states) or to give up
-  // at the limit: one comparison per state for both.
-  std::uint64_t polled = 0;
-  std::uint64_t pause = std::min(limit, kPollStates);
+  const float least = std::max(t, goal.reached);
+  // What a bound must pass to leave room for a candidate that matters to this pass.
+  const auto floor = [&]() -> Floor { return Floor{least, best}; };
 
   seen_.clear();
   stack_.clear();
   later_.clear();
   // Where steps that add an edit go.
   std::vector<State>& edited_steps = kPass == Pass::kMaximum ? later_ : stack_;
-  stack_.push_back({root_, 0, 0});
+  stack_.push_back({root_, 0, 0, 0});
   State state;
   bool follow = false;  // `state` is the match step of the previous state
+  std::uint64_t polled = 0;
   for (;;) {
-    if (++popped > pause) [[unlikely]] {
-      if (popped > limit) {  // the caller hands these states to the walk
-        popped_total_ += limit;
-        ++restarts_;
-        return Outcome::kOverLimit;
-      }
+    if (++popped - polled >= kPollStates) [[unlikely]] {
       poll_interrupt(popped - polled);
       polled = popped;
-      pause = std::min(limit, popped + kPollStates);
     }
     if (!follow) {
       if (stack_.empty()) {
@@ -169,56 +330,176 @@ FuzzySearch::Outcome FuzzySearch::search(std::uint64_t start, float target, std:
       stack_.pop_back();
     }
     follow = false;
-    const bool branches =
-        state.consumed < left && one_minus_ratio(state.edits, state.consumed + 1) >= t;  // gate
+    bool branches = state.consumed < left && gate(state.edits, state.consumed);
+    std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
     if (branches) {
+      if (measure_subtrees_ && state.depth > 1) height = heights_.of(state.node);
       if (!seen_.admit(state.node, state.consumed, state.edits)) continue;  // cut 1
-      if (out_of_reach(state, left, best, target)) continue;                // cut 2
+      if (cut && state.edits != 0 &&
+          !floor().passed_by(bound(state.depth + excess_, height, state.consumed, state.edits))) {
+        continue;  // cut 2
+      }
     }
 
     if (state.consumed != 0 && state.node->clean_name.has_value()) {
       const std::uint64_t k = state.node->clean_name.view().size();
       const float sim = one_minus_ratio(state.edits, std::max(state.consumed, k));
-      if (sim >= t && sim > best) {
+      if (sim >= least && sim > best) {
         best = sim;
         out = {state.node, state.consumed, sim};
         found = true;
-        if (best >= 1.0f) break;                                                  // cut 3
-        if (kPass == Pass::kVisitOrder && target > 0.0f && best == target) break;  // cut 5
+        if (best >= 1.0f || best == goal.stop_at) break;  // cuts 3 and 5
       }
     }
 
-    if (state.consumed >= left) continue;
+    if (state.consumed >= left) {
+      saw_end_ = true;
+      continue;
+    }
     const unsigned char b = s[state.consumed];
     const std::uint64_t next = state.consumed + 1;
+    if (next > bytes_read_) bytes_read_ = next;
     const TrieNode* const matched = state.node->children.find(b);
-    if (!branches) {
+    // How the edit steps of each kind are taken: not at all when cut 2 leaves no room below them;
+    // all of them when their states branch themselves (their gate passes and cut 2 leaves room
+    // below their own edit steps); otherwise (forced) only those whose state is a candidate or
+    // takes the match step on its next byte, since such a state leads nowhere else. Text-skip and
+    // replace steps are bounded together: the larger depth for the clean names, the larger height.
+    Step text_skip = Step::kNone, replace = Step::kNone, keyword_skip = Step::kNone;
+    if (branches && state.edits < goal.max_edits) {
+      const std::uint64_t edited = state.edits + 1;
+      const bool has_children = !state.node->children.empty() && height > 0;
+      if (!cut) {
+        text_skip = Step::kOpen;
+        replace = keyword_skip = has_children ? Step::kOpen : Step::kNone;
+      } else {
+        const Floor least = floor();
+        text_skip = step(state.depth + 1, next, edited, height, least);
+        if (has_children) {
+          replace = text_skip;
+          keyword_skip = step(state.depth + 1, state.consumed, edited, height - 1, least);
+        }
+      }
+    }
+    if (text_skip == Step::kNone && replace == Step::kNone && keyword_skip == Step::kNone) {
       if (matched != nullptr) {
-        state = {matched, next, state.edits};
+        state = {matched, next, state.edits, state.depth + 1};
         follow = true;
       }
       continue;
     }
 
-    if (matched != nullptr) stack_.push_back({matched, next, state.edits});
+    if (matched != nullptr) stack_.push_back({matched, next, state.edits, state.depth + 1});
     const std::uint64_t edited = state.edits + 1;
-    edited_steps.push_back({state.node, next, edited});
-    auto push_child_steps = [&](const ChildMap::Entry& entry) {
-      if (entry.key != b) edited_steps.push_back({entry.child, next, edited});
-      edited_steps.push_back({entry.child, state.consumed, edited});
-    };
-    if (state.node == root_) {
-      for (const ChildMap::Entry& entry : root_children_) push_child_steps(entry);
+    const std::uint64_t deeper = state.depth + 1;
+    // A step of a forced kind takes no edit before its gate opens: it leads only to its own
+    // candidate test and to the match step on the next byte, and without either it leads nowhere.
+    const bool after_known = next < left;
+    const unsigned char after = after_known ? s[next] : 0;
+    if (after_known) {
+      bytes_read_ = std::max(bytes_read_, next + 1);
     } else {
-      std::size_t pos = 0;
-      ChildMap::Entry entry;
-      while (state.node->children.next(pos, entry)) push_child_steps(entry);
+      saw_end_ = true;
     }
+    if (text_skip == Step::kOpen ||
+        (text_skip == Step::kForced &&
+         (state.node->clean_name.has_value() ||
+          (after_known && state.node->children.find(after) != nullptr)))) {
+      edited_steps.push_back({state.node, next, edited, state.depth});
+    }
+    if (replace == Step::kNone && keyword_skip == Step::kNone) continue;
+    if (state.node->children.size() >= ChildIndex::kWide) {
+      // The children that can go on, from the index. A forced step's state x leads somewhere
+      // only through its own candidate test or its match steps while they stay forced: x has a
+      // clean name, or a child for the next byte c that has one, or, when the state after that
+      // is still forced, a path c, d for the two next bytes (else one for c); none of it
+      // otherwise.
+      const ChildIndex::Node& wide = children_.of(state.node);
+      const std::size_t words = wide.words;
+      // The sets a forced step's states must meet, for states that consumed `at` bytes.
+      const auto forced_sets = [&](std::uint64_t at, const std::uint64_t*& has,
+                                   const std::uint64_t*& named_under, const std::uint64_t*& path) {
+        has = named_under = path = nullptr;
+        if (at >= left) {
+          saw_end_ = true;
+          return;
+        }
+        const unsigned char c = s[at];
+        bytes_read_ = std::max(bytes_read_, at + 1);
+        has = wide.has(c);
+        if (has == nullptr || at + 1 >= left || gate(edited, at + 1)) return;  // one byte ahead
+        named_under = wide.named_under(c);
+        const unsigned char d = s[at + 1];
+        bytes_read_ = std::max(bytes_read_, at + 2);
+        path = wide.has_path(c, d);
+        if (path == nullptr) has = nullptr;  // two bytes ahead: only via the named ones
+      };
+      const std::uint64_t *replace_has = nullptr, *replace_named = nullptr, *replace_path = nullptr;
+      const std::uint64_t *skip_has = nullptr, *skip_named = nullptr, *skip_path = nullptr;
+      if (replace == Step::kForced) forced_sets(next, replace_has, replace_named, replace_path);
+      if (keyword_skip == Step::kForced) forced_sets(state.consumed, skip_has, skip_named, skip_path);
+      // Word w of the set a forced step's states must be in.
+      const auto forced_word = [](std::size_t w, const std::uint64_t* named, const std::uint64_t* has,
+                                  const std::uint64_t* named_under, const std::uint64_t* path) {
+        std::uint64_t word = named != nullptr ? named[w] : 0;
+        if (named_under != nullptr) word |= named_under[w];
+        if (path != nullptr) {
+          word |= path[w];
+        } else if (has != nullptr && named_under == nullptr) {
+          word |= has[w];
+        }
+        return word;
+      };
+      const std::size_t matched_at = wide.position[b];  // plus one; 0 when b has no child
+      for (std::size_t w = 0; w < words; ++w) {
+        std::uint64_t by_replace = 0, by_skip = 0;
+        if (replace == Step::kOpen) {
+          by_replace = ~std::uint64_t{0};
+        } else if (replace == Step::kForced) {
+          by_replace = forced_word(w, wide.named.data(), replace_has, replace_named, replace_path);
+        }
+        if (matched_at != 0 && (matched_at - 1) >> 6 == w) {
+          by_replace &= ~(std::uint64_t{1} << ((matched_at - 1) & 63));
+        }
+        if (keyword_skip == Step::kOpen) {
+          by_skip = ~std::uint64_t{0};
+        } else if (keyword_skip == Step::kForced) {
+          by_skip = forced_word(w, state.consumed != 0 ? wide.named.data() : nullptr, skip_has,
+                                skip_named, skip_path);
+        }
+        std::uint64_t any = by_replace | by_skip;
+        const std::size_t limit = wide.children.size() - (w << 6);
+        if (limit < 64) any &= (std::uint64_t{1} << limit) - 1;
+        while (any != 0) {
+          const unsigned bit = static_cast<unsigned>(std::countr_zero(any));
+          any &= any - 1;
+          const TrieNode* x = wide.children[(w << 6) + bit].child;
+          if ((by_replace >> bit) & 1U) edited_steps.push_back({x, next, edited, deeper});
+          if ((by_skip >> bit) & 1U) edited_steps.push_back({x, state.consumed, edited, deeper});
+        }
+      }
+      continue;
+    }
+    auto push_child_steps = [&](const ChildMap::Entry& entry) {
+      const TrieNode* x = entry.child;
+      if (replace != Step::kNone && entry.key != b &&
+          (replace == Step::kOpen || x->clean_name.has_value() ||
+           (after_known && x->children.find(after) != nullptr))) {
+        edited_steps.push_back({x, next, edited, deeper});
+      }
+      if (keyword_skip == Step::kOpen ||
+          (keyword_skip == Step::kForced &&
+           ((state.consumed != 0 && x->clean_name.has_value()) || x->children.find(b) != nullptr))) {
+        edited_steps.push_back({x, state.consumed, edited, deeper});
+      }
+    };
+    std::size_t pos = 0;
+    ChildMap::Entry entry;
+    while (state.node->children.next(pos, entry)) push_child_steps(entry);
   }
   poll_interrupt(popped - polled);
-  walk_credit_ += popped;
   popped_total_ += popped;
-  return found ? Outcome::kFound : Outcome::kNone;
+  return found;
 }
 
 bool fuzzy_end_rule(std::string_view text, std::uint64_t start, std::uint64_t consumed,

@@ -22,23 +22,29 @@
 //      raises the best similarity, so it cannot block a longer candidate of lower similarity. A
 //      match therefore always covers at least one byte and the scan always advances.
 //  (b) A candidate that consumed a single trim byte would be reported with start p+1 > end p. The
-//      scan reports no match for it and moves on by its one consumed byte (see extract.cpp).
+//      scan reports no match for it and moves on by its one consumed byte (see fuzzy_scan.cpp).
 //
 // Why the faster search returns exactly that candidate
 // ----------------------------------------------------
 // Call S the sequence of states the stack search above pops. Its result is the first state of S
-// with the greatest similarity among those that pass the candidate test. The passes below in S's
-// order walk the same tree of states in the same order and only leave out some states together
-// with everything below them; the result stays the same as long as no left-out state would have
-// replaced the best in S. (Following a chain of match steps without the stack, as the code does,
-// changes nothing: the single step of such a state is the next one popped anyway.)
+// with the greatest similarity among those that pass the candidate test. The passes below walk the
+// same tree of states and only leave out some states together with everything below them; the
+// result stays the same as long as no left-out state would have replaced the best in S.
+// (Following a chain of match steps without the stack, as the code does, changes nothing: the
+// single step of such a state is the next one popped anyway.)
 //  F1 Every step adds one to i or descends one level in the trie, so no state lies below itself,
 //     and everything below a state depends on the state alone.
-//  F2 While every count is exact in a float (below 2^24), 1 - e/x is non-increasing in e and
-//     non-decreasing in x, and the edit gate non-increasing in e: int-to-float conversion,
-//     division and subtraction are correctly rounded, hence monotonic.
+//  F2 1 - e/x is non-increasing in e and non-decreasing in x, and so is the edit gate in e:
+//     int-to-float conversion, division and subtraction are each correctly rounded, hence
+//     monotonic, for counts of any size. Where all counts are below 2^24 they convert exactly,
+//     and then 1 - a/b <= 1 - c/d in floats whenever a/b >= c/d as fractions.
 //  F3 The best similarity never decreases and is replaced only by a strictly greater one; a
 //     similarity is never above 1.0, and a similarity <= 0 never beats the initial best of 0.0.
+// Three figures of the stored keywords, kept by the processor (keyword_stats.hpp): H, the longest
+// key; X, the most a clean name is longer than its key (0 when none is); and which bytes occur in
+// some key. A text byte that occurs in no key is foreign. Counts are "exact" for a search from p
+// when r + H + X < 2^23: every count a state below it can carry is then below 2^24 (consumed
+// <= r, edits <= consumed + depth, depth <= H, clean name <= H + X).
 // The cuts:
 //  1. Dominated states. When (node, i, e0) was popped before and e >= e0, (node, i, e) is skipped.
 //     Any path of steps from it can also be taken from (node, i, e0) (same node, same next byte,
@@ -46,21 +52,34 @@
 //     edits, hence a similarity at least as high (F2). By F1 those states were all popped before
 //     the skipped one, so the best is already at least their similarity (F3). With e = e0 this is
 //     the plain visited set.
-//  2. Bound. Let X = (node, i, e), H the height of the trie and K its longest clean name. A state
-//     Y = (node', i', e') below X has e' >= e, k' <= K, i' <= r, and, since only match steps
-//     consume a byte without an edit and each descends one level, i' <= A + e' with
-//     A = i + H - e. If x' = max(i', k') = k', then e'/x' >= e/K. Otherwise x' = i'; a similarity
-//     above 0 needs i' > e', hence A > 0, and e'/min(r, A + e') grows with e', so
-//     e'/i' >= e/min(r, A + e) = e/min(r, i + H). So every Y with a similarity above 0 has
-//     e'/x' >= e/D, D = max(K, min(r, i + H)), and a similarity <= 1 - e/D (F2, D being exact
-//     too). X is cut when that bound is below t or not above the best so far (F3). (The height and longest clean name
-//     of each node's own subtree would give a tighter bound, but on real keyword lists a table of
-//     them cost as much to consult as it saved.)
+//  2. Bound. Take X = (v, i, e) with v at depth d, and Y = (y, i', e') below it, reached by m
+//     match, a text-skip, c replace and s keyword-skip steps. Then i' = i + m + a + c,
+//     depth(y) = d + m + c + s and e' = e + a + c + s. A match step consumes a byte equal to the
+//     key of the child it enters, a byte of y's key; so each foreign byte among the u = i' - i
+//     bytes consumed is taken by a text-skip or a replace, and a + c >= F(u), the foreign bytes
+//     among s[p+i, p+i+u). Matches descend towards y, so m <= H - d =: h and
+//     a + c = u - m >= u - h. With g(u) = max(F(u), u - h): e' >= e + g(u) + s. The clean name
+//     of y has at most depth(y) + X bytes, and m + c <= u, so max(i', k) <= B + u + s with
+//     B = max(i, d + X). Hence, when Y's similarity is above 0 (so e' < max(i', k)),
+//         e'/max(i', k) >= (e + g(u) + s)/(B + u + s) >= (e + g(u))/(B + u)
+//     and sim(Y) <= 1 - (e + g(u))/(B + u) for its u (F2, with exact counts). Within the stretch
+//     of u where F(u) = f the right side is largest at the greatest u <= h + f (beyond it g grows
+//     with u), so the bound of X is the largest of these values over the stretches between
+//     foreign bytes, up to the text's end; the stretches are followed while they can still lower
+//     the ratio. X is cut when its bound is below t or not above the best so far (F3). The same
+//     bound, taken for the three kinds of edit step from X (text-skip and replace with i+1, e+1,
+//     keyword-skip with i, e+1; the two that enter a child with depth d+1), leaves out every step
+//     of a kind whose bound fails. Foreign bytes are what the text contributes: no stored key
+//     contains the space between two words, so a path that runs on into the next word pays an
+//     edit for it, and at high thresholds that settles most states before they branch.
+//     Without exact counts the bound is the same value computed in double precision and raised by
+//     2^-21: a similarity computed in floats differs from the fraction it rounds by less than
+//     2^-22, so it still bounds every Y.
 //  3. Stop at 1.0. Once the best is 1.0 nothing can replace it (F3); the search ends.
-//  4. Exact first. With e >= 1 and all counts below 2^24, e/x >= 2^-24, so the similarity is at
-//     most 1 - 2^-24 < 1.0; only edit-free states reach 1.0. They form the chain of match steps
-//     from the root, which S visits from the shortest to the longest, so the shortest keyword on
-//     that chain is the result whenever the chain holds one.
+//  4. Exact first. With e >= 1 and every count at most 2^24 (r and the longest clean name), e/x
+//     >= 2^-24, so the similarity is at most 1 - 2^-24 < 1.0; only edit-free states reach 1.0.
+//     They form the chain of match steps from the root, which S visits from the shortest to the
+//     longest, so the shortest keyword on that chain is the result whenever the chain holds one.
 //  5. Two passes. The result is the first state of S whose similarity is the maximum M. The first
 //     pass finds M in whatever order finds good candidates soonest (fewest edits first), with cuts
 //     1 to 3 (why cut 1 holds in that order is shown at FuzzySearch::search). No candidate: the
@@ -70,13 +89,6 @@
 //     similarity >= M, hence = M, before Z in S. Knowing M early is what makes the bound strong:
 //     at low thresholds a single pass would follow text-skip chains to the end of the text from
 //     every start before its best grew.
-// Cuts 2, 4 and 5 need H and K, and exact counts: they apply only after a walk over the whole trie
-// (trie_shape.hpp) has finished, and only for texts shorter than 2^23 bytes (so that e <= n + 2 and
-// every other count stay below 2^24). Until then the search is one pass in S's order with cuts 1
-// and 3. The walk is paid for out of search work: it may visit as many nodes as the searches have
-// popped states. A search without the bound can cost far more than the walk (at low thresholds
-// with a large trie), so it gives up after a limit of states, which then goes to the walk, and
-// starts again with twice the limit; the work thrown away stays within a few walks of the trie.
 #pragma once
 
 #include <cstdint>
@@ -84,9 +96,11 @@
 #include <vector>
 
 #include "byte_class.hpp"
+#include "child_index.hpp"
+#include "keyword_stats.hpp"
 #include "seen_states.hpp"
+#include "subtree_heights.hpp"
 #include "trie_node.hpp"
-#include "trie_shape.hpp"
 
 namespace wordsieve {
 
@@ -100,24 +114,61 @@ struct FuzzyCandidate {
 // buffers between start positions so that a call allocates only while they grow.
 class FuzzySearch {
  public:
-  // `threshold` must be in [0, 1). The trie and the text must outlive the object. Without
-  // `measure_trie` the trie's shape is never walked, so every search is the single pass in S's
-  // order with cuts 1 and 3 (tests compare the two ways).
-  FuzzySearch(const TrieNode& root, std::string_view text, float threshold,
-              bool measure_trie = true);
+  enum class Cuts {
+    kAll,    // every cut
+    kPlain,  // one pass in S's order with cuts 1 and 3 only: slow, for comparison in tests
+  };
+
+  // `threshold` must be in [0, 1). The trie, its figures and the text must outlive the object.
+  FuzzySearch(const TrieNode& root, const KeywordStats& stats, std::string_view text,
+              float threshold, Cuts cuts = Cuts::kAll);
+
+  // Searches another text from now on, keeping every buffer (the trie and threshold stay).
+  void set_text(std::string_view text);
 
   // The candidate of the search from `start` (< text size). False when there is none.
-  bool run(std::uint64_t start, FuzzyCandidate& out);
+  bool run(std::uint64_t start, FuzzyCandidate& out) {
+    begin(start);
+    return exact_first(out) || passes(out);
+  }
+  // run() in three parts, for a caller that looks for a remembered result in between: begin a
+  // search from `start`; the candidate of cut 4 when it applies and the chain of match steps holds
+  // a keyword; otherwise the candidate of the passes (false when there is none).
+  void begin(std::uint64_t start);
+  bool exact_first(FuzzyCandidate& out);
+  // `reached`: a similarity that some state of this search is known to reach (0 when none is).
+  bool passes(FuzzyCandidate& out, float reached = 0.0f);
+  // Keeps the bound of cut 2 from looking at bytes `horizon` or more past the start, for a caller
+  // that remembers results by a window of that size; without it, it looks as far as it needs.
+  void set_horizon(std::uint64_t horizon) noexcept { horizon_ = horizon; }
+  // Whether the search gains from a horizon: at usual thresholds, where the bound looks no further
+  // than the next foreign byte anyway.
+  bool wants_horizon() const noexcept { return threshold_ >= kUsual; }
 
-  // States popped by all runs so far, and how many searches gave up and started again.
+  // What the last run read: the bytes of s[start, start + bytes_read()), and whether each byte of
+  // s[start, start + bits_read()) is foreign; and whether its decisions depended on where the text
+  // ends. A run from another start whose text agrees on all of that, without ending inside the
+  // larger window, returns the same candidate (fuzzy_memo.hpp).
+  std::uint64_t bytes_read() const noexcept { return bytes_read_; }
+  std::uint64_t bits_read() const noexcept { return bits_read_; }
+  bool saw_end() const noexcept { return saw_end_; }
+  // Whether searches from this start and another one with the same window use the same
+  // arithmetic and cuts: a number that differs otherwise.
+  unsigned regime() const noexcept { return (exact_counts_ ? 1U : 0U) | (exact_first_ ? 2U : 0U); }
+  // Bit k: whether text byte from + k is foreign, for k < count <= 64, all inside the text.
+  std::uint64_t foreign_pattern(std::uint64_t from, std::uint64_t count) const noexcept;
+  // Whether byte `b` occurs in no stored key.
+  bool foreign(unsigned char b) const noexcept { return foreign_byte_[b]; }
+
+  // States popped by all runs so far.
   std::uint64_t states_popped() const noexcept { return popped_total_; }
-  std::uint64_t restarts() const noexcept { return restarts_; }
 
  private:
   struct State {
     const TrieNode* node;
     std::uint64_t consumed;
     std::uint64_t edits;
+    std::uint64_t depth;
   };
 
   enum class Pass {
@@ -125,35 +176,114 @@ class FuzzySearch {
     kVisitOrder,  // the order of S: the first candidate of the target similarity, or the best
   };
 
-  enum class Outcome { kFound, kNone, kOverLimit };
+  // How the edit steps of one kind from a branching state are taken (see step()).
+  enum class Step { kNone, kForced, kOpen };
 
-  void walk_trie(std::uint64_t nodes);
-  bool exact_first(std::uint64_t start, FuzzyCandidate& out) const;
-  // Below the target (when one is given) or not above `best`: nothing under `state` can matter.
-  bool out_of_reach(const State& state, std::uint64_t left, float best, float target) const;
-  // Gives up after `limit` states.
+  static constexpr std::uint64_t kGateTable = 64;
+  // From this threshold on a pass in S's order is short even without a known similarity.
+  static constexpr float kOrderedOnly = 0.6f;
+  // From this threshold on (usual thresholds) the gate keeps states near the text's next words.
+  static constexpr float kUsual = 0.6f;
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  static constexpr std::size_t kBoundSlots = 512;
+
+  // A similarity that matters: at least `at_least` and above `above`.
+  struct Floor {
+    float at_least, above;
+    bool passed_by(float bound) const noexcept { return bound >= at_least && bound > above; }
+  };
+
+  // Cut 2: no state below a state that has consumed `consumed` bytes with `edits` edits (itself
+  // included) has a similarity above this, when the keys below it go at most `height` levels
+  // deeper and their clean names have at most `names` bytes plus those consumed beyond
+  // `consumed`. Remembered for the run: the same values come up many times.
+  float bound(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
+              std::uint64_t edits);
+  struct BoundSlot {
+    std::uint64_t key[4];
+    std::uint64_t run = 0;  // the run it was computed in; 0: never
+    float value;
+  };
+  Step step(std::uint64_t depth, std::uint64_t consumed, std::uint64_t edits,
+            std::uint64_t height, Floor floor);
+
+  // Makes `ahead_` hold its entry `index`, or every foreign byte before offset `until` from the
+  // start when there are not that many.
+  void learn_foreign(std::size_t index, std::uint64_t until) {
+    if (ahead_.size() <= index && ahead_known_ < until) learn_more_foreign(index, until);
+  }
+  void learn_more_foreign(std::size_t index, std::uint64_t until);
+  std::uint64_t rest(std::size_t index, std::uint64_t consumed);
+
+  // Whether a state with `edits` edits and `consumed` bytes consumed passes the edit gate.
+  bool gate(std::uint64_t edits, std::uint64_t consumed) noexcept {
+    if (edits >= kGateTable) return gate_computed(edits, consumed);
+    return consumed >= gate_opens(edits);
+  }
+  // The least consumed count at which the gate of `edits` (< kGateTable) edits passes.
+  std::uint64_t gate_opens(std::uint64_t edits) noexcept {
+    std::uint64_t& opens = gate_opens_[edits];
+    if (opens == kUnknown) opens = first_open(edits);
+    return opens;
+  }
+  bool gate_computed(std::uint64_t edits, std::uint64_t consumed) const noexcept;
+  std::uint64_t first_open(std::uint64_t edits) const noexcept;
+
+  // What a pass looks for. Candidates need a similarity of at least `reached` (one that some
+  // state reaches, 0 when none is known); the pass ends at the first of similarity `stop_at`
+  // (when it is known to be the greatest, 0 otherwise); it takes no edit steps from states with
+  // `max_edits` edits.
+  struct Goal {
+    float reached;
+    float stop_at;
+    std::uint64_t max_edits;
+  };
   template <Pass kPass>
-  Outcome search(std::uint64_t start, float target, std::uint64_t limit, FuzzyCandidate& out);
+  bool search(Goal goal, FuzzyCandidate& out);
 
   const TrieNode* root_;
   const unsigned char* text_;
   std::uint64_t size_;
   float threshold_;
+  bool all_cuts_;
+  std::uint64_t longest_key_;  // H
+  std::uint64_t excess_;       // X
+  // Stretches between foreign bytes the bound follows before it settles for a coarser value: one
+  // at usual thresholds, where the others rarely change the outcome and reading them would make
+  // remembered results depend on more of the text; more below, where the bound decides most.
+  std::uint64_t stretches_;
+  // Whether the bound takes the height of each node's own subtree instead of the whole trie's:
+  // below the usual thresholds, where states wander deep into parts of the trie that hold no long
+  // key and the bound decides most of the work.
+  bool measure_subtrees_;
+  SubtreeHeights heights_;
 
-  std::vector<ChildMap::Entry> root_children_;  // the root's children, listed once per call
+  // The current run.
+  std::uint64_t start_ = 0;
+  std::uint64_t left_ = 0;     // r
+  std::uint64_t horizon_ = 0;
+  std::uint64_t run_ = 0;      // counts the runs begun
+  bool exact_counts_ = false;  // r + H + X < 2^23
+  bool exact_first_ = false;   // cut 4 applies
+  std::uint64_t bytes_read_ = 0;
+  std::uint64_t bits_read_ = 0;
+  bool saw_end_ = false;
+
+  bool foreign_byte_[256];              // the byte occurs in no key
+  std::vector<std::uint64_t> foreign_;  // bit j: text byte j is foreign
+  std::vector<std::uint64_t> foreign_before_;  // [w]: foreign bytes before byte 64 w
+  // [e]: the least consumed count at which the gate of e edits passes, or kUnknown.
+  std::uint64_t gate_opens_[kGateTable];
+  // The foreign bytes of the current start as offsets from it, ascending: all those before offset
+  // ahead_known_, which is as far as this start has looked.
+  std::vector<std::uint64_t> ahead_;
+  std::uint64_t ahead_known_ = 0;
+  BoundSlot bounds_[kBoundSlots];
+  ChildIndex children_;
   std::vector<State> stack_;
   std::vector<State> later_;  // kMaximum: states with one edit more than those on stack_
   SeenStates seen_;
-
-  TrieShape shape_;
-  bool measure_trie_;
-  std::uint64_t walk_credit_;    // nodes the walk may visit: as many states as searches popped
-  std::uint64_t search_limit_;   // states a search without the bound may pop before it yields
   std::uint64_t popped_total_ = 0;
-  std::uint64_t restarts_ = 0;
-  bool bounded_ = false;  // cuts 2, 4 and 5 apply
-  std::uint64_t height_ = 0;
-  std::uint64_t longest_clean_name_ = 0;
 };
 
 // The fuzzy end rule for a candidate that consumed `consumed` (>= 1) bytes from `start`. Trims one

@@ -30,18 +30,20 @@ void KeywordProcessor::add_keyword(std::string_view keyword,
   // storing the clean name, takes them away again: the store is left as it was.
   TrieNode* const attach = node;
   const std::size_t first_new = depth;
+  KeywordChange change;
   try {
     for (; depth < key.size(); ++depth) {
       node = &node->children.find_or_create(static_cast<unsigned char>(key[depth]));
       poll_interrupt();
     }
+    if (node->clean_name.has_value()) change.previous_clean_size = node->clean_name.view().size();
     node->clean_name.assign(clean_name ? *clean_name : std::string_view(key));
   } catch (...) {
     // The trie is as it was, so the derived structures still fit it.
     if (first_new < key.size()) attach->children.erase(static_cast<unsigned char>(key[first_new]));
     throw;
   }
-  derived.keyword_added(*this, key);
+  derived.keyword_added(*this, key, change);
 }
 
 bool KeywordProcessor::remove_keyword(std::string_view keyword) {
@@ -58,13 +60,14 @@ bool KeywordProcessor::remove_keyword(std::string_view keyword) {
     poll_interrupt();
   }
   if (!path.back()->clean_name.has_value()) return false;
+  const KeywordChange change{path.back()->clean_name.view().size()};
   path.back()->clean_name.reset();
   for (std::size_t depth = key.size(); depth > 0; --depth) {
     const TrieNode* child = path[depth];
     if (child->clean_name.has_value() || !child->children.empty()) break;
     path[depth - 1]->children.erase(static_cast<unsigned char>(key[depth - 1]));
   }
-  derived.keyword_removed(*this, key);
+  derived.keyword_removed(*this, key, change);
   return true;
 }
 

@@ -215,16 +215,16 @@ TEST(FuzzyDifferential, MatchesLiteralSearch) {
     const std::string s = kp->case_sensitive ? text : normalize_text(text);
     std::uint64_t budget = 400'000;
     try {
-      FuzzySearch reused(kp->root, s, t);
+      FuzzySearch reused(kp->root, kp->derived.keyword_stats(*kp), s, t);
       for (std::uint64_t p = 0; p < s.size(); ++p) {
         const auto want = oracle::literal_search(kp->root, s, p, t, budget);
         FuzzyCandidate got{};
-        FuzzySearch unbounded(kp->root, s, t, false);
+        FuzzySearch unbounded(kp->root, kp->derived.keyword_stats(*kp), s, t, FuzzySearch::Cuts::kPlain);
         bool found = unbounded.run(p, got);
         ASSERT_TRUE(same_candidate(found, got, want))
             << "round " << round << " unbounded p=" << p << " t=" << t << " text '" << s
             << "': " << show(found, got) << " vs " << show(want) << "\n" << dump(*kp);
-        FuzzySearch bounded(kp->root, s, t);
+        FuzzySearch bounded(kp->root, kp->derived.keyword_stats(*kp), s, t);
         found = bounded.run(p, got);
         ASSERT_TRUE(same_candidate(found, got, want))
             << "round " << round << " bounded p=" << p << " t=" << t << " text '" << s
@@ -257,10 +257,10 @@ TEST(FuzzyDifferential, ShapeCutsOnLongerTexts) {
     const auto kp = gen.processor(12);
     const float t = gen.threshold();
     const std::string s = gen.symbols(60, true);
-    FuzzySearch reused(kp->root, s, t);
+    FuzzySearch reused(kp->root, kp->derived.keyword_stats(*kp), s, t);
     for (std::uint64_t p = 0; p < s.size(); ++p) {
       FuzzyCandidate a{}, b{};
-      FuzzySearch unbounded(kp->root, s, t, false);
+      FuzzySearch unbounded(kp->root, kp->derived.keyword_stats(*kp), s, t, FuzzySearch::Cuts::kPlain);
       const bool found_a = unbounded.run(p, a);
       const bool found_b = reused.run(p, b);
       ASSERT_EQ(found_a, found_b) << "round " << round << " p=" << p;
@@ -273,38 +273,6 @@ TEST(FuzzyDifferential, ShapeCutsOnLongerTexts) {
   }
 }
 
-// A trie too large to measure before the first search: searches without the bound give up, hand
-// their work to the walk and start again, and must still find what the plain pass finds.
-TEST(FuzzySearch, RestartsAfterMeasuringALargeTrie) {
-  KeywordProcessor kp;
-  const std::string letters = "abcdefgh";
-  std::string key(4, ' ');
-  for (char a : letters) {
-    for (char b : letters) {
-      for (char c : letters) {
-        for (char d : letters) {
-          key = {a, b, c, d};
-          kp.add_keyword(key, std::nullopt);
-        }
-      }
-    }
-  }
-  const std::string text = "hgxa cdba x";
-  FuzzySearch measured(kp.root, text, 0.3f);
-  for (std::uint64_t p = 0; p < text.size(); ++p) {
-    FuzzySearch plain(kp.root, text, 0.3f, false);
-    FuzzyCandidate a{}, b{};
-    const bool found_a = plain.run(p, a);
-    ASSERT_EQ(found_a, measured.run(p, b)) << p;
-    if (found_a) {
-      EXPECT_EQ(a.node, b.node) << p;
-      EXPECT_EQ(a.consumed, b.consumed) << p;
-      EXPECT_EQ(a.similarity, b.similarity) << p;
-    }
-  }
-  EXPECT_GT(measured.restarts(), 0u);
-}
-
 TEST(FuzzySearch, LowThresholdStaysNearLinear) {
   // At threshold 0 the literal search follows text-skip chains to the end of the text from every
   // start; knowing the best similarity early lets the bound stop them after a few bytes.
@@ -312,7 +280,7 @@ TEST(FuzzySearch, LowThresholdStaysNearLinear) {
   for (const char* k : {"alpha", "beta", "gamma", "delta"}) kp.add_keyword(k, std::nullopt);
   std::string text;
   for (int i = 0; i < 500; ++i) text += "alpah bet gamm deltaa ";
-  FuzzySearch search(kp.root, text, 0.0f);
+  FuzzySearch search(kp.root, kp.derived.keyword_stats(kp), text, 0.0f);
   FuzzyCandidate candidate;
   for (std::uint64_t p = 0; p < text.size(); ++p) search.run(p, candidate);
   EXPECT_LT(search.states_popped(), 2000 * text.size());

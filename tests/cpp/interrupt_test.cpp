@@ -121,8 +121,15 @@ TEST(Interrupt, WithoutACheckPollsOnlyCount) {
 TEST(Interrupt, ABatchStopsItsWorkersAndThePoolStaysUsable) {
   KeywordProcessor kp = sample_processor(false);
   for (int i = 0; i < 2000; ++i) kp.add_keyword("w" + std::to_string(i), std::nullopt);
-  // Each text alone would take many seconds at threshold 0.
-  const std::vector<std::string> texts(4, repeated("wx1 w22 xw3 the thn abx ", 4000));
+  // Each text alone takes seconds at threshold 0: a long keyword against a text that matches it
+  // only in part, everywhere different (no search result can be taken from an earlier start).
+  kp.add_keyword(std::string(300, 'a'), std::nullopt);
+  std::string text;
+  for (std::uint32_t x = 12345; text.size() < 3000;) {
+    x = x * 1103515245U + 12345U;
+    text += (x >> 16) % 2 == 0 ? 'a' : 'b';
+  }
+  const std::vector<std::string> texts(4, text);
   WorkerPool pool(2);
   const auto start = std::chrono::steady_clock::now();
   const bool interrupted = interrupted_at(3, [&] {

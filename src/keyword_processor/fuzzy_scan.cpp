@@ -1,0 +1,91 @@
+#include "fuzzy_scan.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "byte_class.hpp"
+#include "interrupt.hpp"
+
+namespace wordsieve {
+
+namespace {
+
+float rounded_similarity(float similarity) noexcept {
+  return std::roundf(similarity * 100.0f) / 100.0f;
+}
+
+}  // namespace
+
+FuzzyScratch::FuzzyScratch() = default;
+FuzzyScratch::~FuzzyScratch() = default;
+
+void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
+                FuzzyScratch* scratch, std::vector<KeywordMatch>& out) {
+  const std::uint64_t n = text.size();
+  const TrieNode& root = processor.root;
+  if (n == 0 || (root.children.empty() && !root.clean_name.has_value())) return;  // no candidates
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const WordBytes words(processor.non_word_boundaries);
+  const bool overlaps = processor.allow_overlaps;
+
+  FuzzyScratch local;
+  FuzzyScratch& work = scratch != nullptr ? *scratch : local;
+  if (work.search_ == nullptr || work.threshold_ != threshold) {
+    work.search_ = std::make_unique<FuzzySearch>(root, processor.derived.keyword_stats(processor), text, threshold);
+    work.threshold_ = threshold;
+    work.memo_.clear();
+  } else {
+    work.search_->set_text(text);
+  }
+  FuzzySearch& search = *work.search_;
+  FuzzyMemo& memo = work.memo_;
+
+  std::uint64_t p = 0;
+  while (p < n) {
+    poll_interrupt();
+    if (p > 0 && !overlaps && words.is_word(s[p - 1])) {
+      // Inside a word: skip to the byte after the next boundary byte.
+      const std::uint64_t word = p;
+      while (p < n && words.is_word(s[p - 1])) ++p;
+      poll_interrupt((p - word) / kBytesPerUnit);
+      if (p == n) return;
+    }
+    FuzzyCandidate candidate;
+    search.begin(p);
+    bool found = search.exact_first(candidate);
+    if (!found) {
+      // The memo's key: up to and including the first foreign byte after p.
+      const std::uint64_t left = n - p;
+      const std::uint64_t key_limit = std::min(left, FuzzyMemo::kKeyMax);
+      std::uint64_t key = 1;
+      while (key < key_limit && !search.foreign(s[p + key])) ++key;
+      if (key < key_limit) ++key;
+      if (search.wants_horizon()) search.set_horizon(key);
+      if (const FuzzyMemo::Result* known = memo.find(s + p, p, left, key, search.regime(), search)) {
+        found = known->found;
+        candidate = known->candidate;
+      } else {
+        found = search.passes(candidate, memo.reached(s + p, key, search.regime()));
+        if (!search.saw_end()) {
+          const std::uint64_t bytes = search.bytes_read();
+          const std::uint64_t bits = search.bits_read() > bytes ? search.bits_read() - bytes : 0;
+          memo.insert(s + p, p, key, bytes, bits, search.regime(), search, {found, candidate});
+        }
+      }
+    }
+    std::uint64_t end = 0;
+    if (!found || !fuzzy_end_rule(text, p, candidate.consumed, words, overlaps, end)) {
+      ++p;
+      continue;
+    }
+    const std::uint64_t start = trimmed_start(s, p);
+    // A candidate of one trim byte would have its start after its end; it is not reported.
+    if (start <= end) {
+      out.push_back({candidate.node->clean_name.view(), rounded_similarity(candidate.similarity),
+                     start, end});
+    }
+    p += candidate.consumed;
+  }
+}
+
+}  // namespace wordsieve

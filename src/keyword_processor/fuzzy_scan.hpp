@@ -1,0 +1,41 @@
+// The fuzzy scan: the fuzzy search (fuzzy.hpp) at every position where a match may start, with the
+// fuzzy end rule, remembering search results by the text they depend on (fuzzy_memo.hpp).
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "fuzzy.hpp"
+#include "fuzzy_memo.hpp"
+#include "match.hpp"
+#include "processor.hpp"
+
+namespace wordsieve {
+
+// Work space carried from one fuzzy scan to the next by a caller that scans many texts with one
+// processor and one threshold (a batch worker): the search's buffers and the remembered results,
+// so that short texts get what one long text would. A scratch serves one processor, the first it
+// is used with, and only while that processor does not change; one thread at a time. Used with
+// another threshold, it starts afresh.
+class FuzzyScratch {
+ public:
+  FuzzyScratch();
+  ~FuzzyScratch();
+  FuzzyScratch(const FuzzyScratch&) = delete;
+  FuzzyScratch& operator=(const FuzzyScratch&) = delete;
+
+ private:
+  friend void scan_fuzzy(const KeywordProcessor&, std::string_view, float, FuzzyScratch*,
+                         std::vector<KeywordMatch>&);
+  float threshold_ = -1.0f;
+  std::unique_ptr<FuzzySearch> search_;
+  FuzzyMemo memo_;
+};
+
+// Appends the fuzzy matches in `text` (the search text) at `threshold` (in [0, 1)) to `out`.
+// `scratch` may be null.
+void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
+                FuzzyScratch* scratch, std::vector<KeywordMatch>& out);
+
+}  // namespace wordsieve
