@@ -24,10 +24,12 @@ CHILD = textwrap.dedent(r"""
         head = p.__getstate__()[:8 + 17408 * 8]
         return head + trie + b"\0\0"
 
-    def prose():
+    def slow_fuzzy(p):
+        # A long keyword against a text that matches it only in part, everywhere different: the
+        # fuzzy search at threshold 0 runs for seconds over it, however fast it is.
+        p.add_keyword("a" * 300)
         rng = random.Random(7)
-        vocabulary = ["w%d" % i for i in range(3000)] + ["the", "and", "of", "to", "in"]
-        return " ".join(rng.choice(vocabulary) for _ in range(40000))
+        return "".join(rng.choice("ab") for _ in range(20000))
 
     def words(p):
         for i in range(0, 3000, 2):
@@ -56,14 +58,14 @@ CHILD = textwrap.dedent(r"""
             p.add_keyword(LONG_WALK[0])
             return p, lambda: p.replace_keywords(LONG_WALK[1])
         if name == "extract fuzzy":
-            words(p); text = prose()
-            return p, lambda: p.extract_keywords(text * 20, 0.3)
+            words(p); text = slow_fuzzy(p)
+            return p, lambda: p.extract_keywords(text, 0.0)
         if name == "replace fuzzy":
-            words(p); text = prose()
-            return p, lambda: p.replace_keywords(text * 20, 0.3)
+            words(p); text = slow_fuzzy(p)
+            return p, lambda: p.replace_keywords(text, 0.0)
         if name == "batch extract fuzzy":
-            words(p); text = prose()
-            return p, lambda: p.parallel_extract_keywords_from_texts([text] * 64, 0.3)
+            words(p); text = slow_fuzzy(p)
+            return p, lambda: p.parallel_extract_keywords_from_texts([text[:3000]] * 64, 0.0)
         if name == "batch replace exact":
             p.add_keyword(LONG_WALK[0])
             return p, lambda: p.parallel_replace_keywords_from_texts([LONG_WALK[1]] * 8)
@@ -75,8 +77,8 @@ CHILD = textwrap.dedent(r"""
                 assert p.parallel_replace_keywords_from_texts(["w2 x"] * 4) == ["W2 x"] * 4
                 raise KeyboardInterrupt
             signal.signal(signal.SIGINT, handler)
-            words(p); text = prose()
-            return p, lambda: p.parallel_extract_keywords_from_texts([text] * 64, 0.3)
+            words(p); text = slow_fuzzy(p)
+            return p, lambda: p.parallel_extract_keywords_from_texts([text[:3000]] * 64, 0.0)
         if name == "setstate":
             words(p); state = chain_state(10_000_000)
             return p, lambda: p.__setstate__(state)
