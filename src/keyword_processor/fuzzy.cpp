@@ -59,6 +59,11 @@ FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, std::s
   set_text(text);
 }
 
+FuzzySearch::FuzzySearch(const KeywordProcessor& processor, std::string_view text, float threshold,
+                         Cuts cuts)
+    : FuzzySearch(processor.root, processor.derived.keyword_stats(processor), text, threshold,
+                  cuts) {}
+
 void FuzzySearch::set_text(std::string_view text) {
   text_ = reinterpret_cast<const unsigned char*>(text.data());
   size_ = text.size();

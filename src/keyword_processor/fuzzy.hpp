@@ -98,6 +98,7 @@
 #include "byte_class.hpp"
 #include "child_index.hpp"
 #include "keyword_stats.hpp"
+#include "processor.hpp"
 #include "seen_states.hpp"
 #include "subtree_heights.hpp"
 #include "trie_node.hpp"
@@ -122,6 +123,9 @@ class FuzzySearch {
   // `threshold` must be in [0, 1). The trie, its figures and the text must outlive the object.
   FuzzySearch(const TrieNode& root, const KeywordStats& stats, std::string_view text,
               float threshold, Cuts cuts = Cuts::kAll);
+  // The same for the processor's trie and figures (keyword_stats.hpp), which must not change.
+  FuzzySearch(const KeywordProcessor& processor, std::string_view text, float threshold,
+              Cuts cuts = Cuts::kAll);
 
   // Searches another text from now on, keeping every buffer (the trie and threshold stay).
   void set_text(std::string_view text);

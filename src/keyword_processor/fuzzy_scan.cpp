@@ -31,7 +31,7 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
   FuzzyScratch local;
   FuzzyScratch& work = scratch != nullptr ? *scratch : local;
   if (work.search_ == nullptr || work.threshold_ != threshold) {
-    work.search_ = std::make_unique<FuzzySearch>(root, processor.derived.keyword_stats(processor), text, threshold);
+    work.search_ = std::make_unique<FuzzySearch>(processor, text, threshold);
     work.threshold_ = threshold;
     work.memo_.clear();
   } else {

@@ -36,6 +36,8 @@ class KeywordStats {
   bool in_some_key(unsigned char b) const noexcept { return byte_counts_[b] != 0; }
   bool empty() const noexcept { return keywords_ == 0; }
 
+  bool operator==(const KeywordStats&) const = default;
+
  private:
   // A multiset of counts with a constant-time maximum: small values in an array, the rest (keys or
   // clean names of 256 bytes and more) in an ordered map.
@@ -44,6 +46,7 @@ class KeywordStats {
     void insert(std::uint64_t value);
     void erase(std::uint64_t value);
     std::uint64_t max() const noexcept { return max_; }
+    bool operator==(const Multiset&) const = default;
 
    private:
     static constexpr std::uint64_t kSmall = 256;

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <random>
 
 #include "fuzzy_oracle.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/fuzzy.hpp"
+#include "keyword_processor/keyword_stats.hpp"
 #include "keyword_processor/normalize.hpp"
 #include "match_table.hpp"
 
@@ -111,14 +113,14 @@ TEST(FuzzyEndRule, Window) {
 
 // ---- differential tests ----------------------------------------------------------------------
 
-struct RandomInput {
-  std::unique_ptr<KeywordProcessor> kp;
-  std::string text;
-  float threshold;
-};
-
+// Random processors of several shapes and texts made from their keywords, so that the fuzzy search
+// meets what it must handle: wide nodes near the root, long keys, clean names longer and shorter
+// than their keys, the root's own clean name, multi-byte and foreign bytes, and texts whose words
+// come back (remembered results).
 class Generator {
  public:
+  enum Shape { kFew, kWide, kLong, kOddNames, kShapes };
+
   explicit Generator(std::uint32_t seed) : rng_(seed) {}
 
   std::size_t pick(std::size_t bound) {  // 0..bound
@@ -132,47 +134,79 @@ class Generator {
     return kListed[pick(std::size(kListed) - 1)];
   }
 
-  // Few symbols, so keywords share prefixes; two-byte letters share their lead byte.
-  std::string symbols(std::size_t max, bool for_text) {
-    static const char* kKeyword[] = {"a", "b", " ", "é", "ü", "a"};
-    static const char* kText[] = {"a", "b", " ", "é", "ü", "É", "A", "x", "\t", "b"};
+  // `count` symbols of an alphabet; two-byte letters share their lead byte.
+  std::string symbols(std::size_t count, Shape shape) {
+    static const char* kFewLetters[] = {"a", "b", " ", "é", "ü", "a"};
+    static const char* kManyLetters[] = {"a", "b", "c", "d", "e", "f", "g", "h", "é", "ü", "-"};
     std::string out;
-    for (std::size_t i = pick(max); i > 0; --i) {
-      out += for_text ? kText[pick(std::size(kText) - 1)] : kKeyword[pick(std::size(kKeyword) - 1)];
+    for (; count > 0; --count) {
+      out += shape == kFew ? kFewLetters[pick(std::size(kFewLetters) - 1)]
+                           : kManyLetters[pick(std::size(kManyLetters) - 1)];
     }
     return out;
   }
 
-  std::unique_ptr<KeywordProcessor> processor(std::size_t max_keywords) {
+  std::unique_ptr<KeywordProcessor> processor(Shape shape) {
     auto kp = std::make_unique<KeywordProcessor>(pick(3) == 0, pick(2) == 0);
     switch (pick(5)) {
-      case 0:
-        kp->set_non_word_boundaries({});
-        break;
-      case 1:
-        kp->set_non_word_boundaries(std::vector<std::uint32_t>{' ', 'b'});
-        break;
-      case 2:
-        kp->add_non_word_boundary(0xC3);
-        kp->add_non_word_boundary(0xA9);
-        break;
-      default:
-        break;
+      case 0: kp->set_non_word_boundaries({}); break;
+      case 1: kp->set_non_word_boundaries(std::vector<std::uint32_t>{' ', 'b'}); break;
+      case 2: kp->add_non_word_boundary(0xC3); kp->add_non_word_boundary(0xA9); break;
+      default: break;
     }
-    for (std::size_t k = 1 + pick(max_keywords - 1); k > 0; --k) {
-      std::string keyword = symbols(4, false);
-      if (keyword.empty() && pick(2) != 0) keyword = "b";
-      if (pick(1) == 0) {
-        kp->add_keyword(keyword, std::nullopt);
-      } else {
-        kp->add_keyword(keyword, std::string_view(std::string(pick(9), 'Z')));
+    const std::size_t count = shape == kFew ? 1 + pick(6) : shape == kWide ? 20 + pick(60) : 1 + pick(8);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t length = shape == kLong ? 5 + pick(25) : shape == kWide ? 1 + pick(3) : pick(4);
+      std::string keyword = symbols(length, shape);
+      if (shape == kLong && !keywords_.empty() && pick(1) == 0) {  // share a prefix
+        keyword = keywords_[pick(keywords_.size() - 1)].substr(0, pick(12)) + keyword;
       }
+      if (keyword.empty() && pick(2) != 0) keyword = "b";
+      std::optional<std::string> clean;
+      if (shape == kOddNames || pick(3) == 0) {
+        clean = std::string(shape == kOddNames ? pick(30) : pick(9), 'Z');
+      }
+      kp->add_keyword(keyword, clean);
+      keywords_.push_back(kp->key_text(keyword));
     }
     return kp;
   }
 
+  // Fragments of the keywords, some changed by a byte, between separators; some fragments come
+  // back. `words` fragments at most.
+  std::string text(std::size_t words) {
+    static const char* kSeparators[] = {" ", " ", ", ", "\t", "É", "x", "\n", "  "};
+    std::vector<std::string> used;
+    std::string out;
+    for (std::size_t w = pick(words); w > 0; --w) {
+      std::string word;
+      if (!used.empty() && pick(2) == 0) {
+        word = used[pick(used.size() - 1)];
+      } else if (!keywords_.empty() && pick(4) != 0) {
+        word = keywords_[pick(keywords_.size() - 1)];
+        if (!word.empty() && pick(1) == 0) {
+          const std::size_t at = pick(word.size() - 1);
+          switch (pick(2)) {
+            case 0: word.erase(at, 1); break;
+            case 1: word[at] = 'q'; break;
+            default: word.insert(at, 1, 'a'); break;
+          }
+        }
+        used.push_back(word);
+      } else {
+        word = symbols(pick(4), kFew);
+      }
+      out += word;
+      out += kSeparators[pick(std::size(kSeparators) - 1)];
+    }
+    return out;
+  }
+
+  void forget_keywords() { keywords_.clear(); }
+
  private:
   std::mt19937 rng_;
+  std::vector<std::string> keywords_;
 };
 
 bool same_candidate(bool found_a, const FuzzyCandidate& a, const std::optional<oracle::Candidate>& b) {
@@ -187,6 +221,12 @@ std::string show(bool found, const FuzzyCandidate& c) {
          " sim=" + std::to_string(c.similarity);
 }
 
+std::string show(const std::optional<oracle::Candidate>& c) {
+  if (!c) return "none";
+  return "'" + std::string(c->node->clean_name.view()) + "' L=" + std::to_string(c->consumed) +
+         " sim=" + std::to_string(c->similarity);
+}
+
 std::string dump(const KeywordProcessor& kp) {
   std::string out = kp.case_sensitive ? "[case-sensitive]" : "";
   if (kp.allow_overlaps) out += "[overlaps]";
@@ -194,82 +234,122 @@ std::string dump(const KeywordProcessor& kp) {
   return out;
 }
 
-std::string show(const std::optional<oracle::Candidate>& c) {
-  if (!c) return "none";
-  return "'" + std::string(c->node->clean_name.view()) + "' L=" + std::to_string(c->consumed) +
-         " sim=" + std::to_string(c->similarity);
+// The fuzzy scan with the search in its plain form (cuts 1 and 3 only, no remembered results): the
+// judge for texts too long for the literal search.
+std::vector<KeywordMatch> plain_extract(const KeywordProcessor& kp, std::string_view input, float t) {
+  const std::string text = kp.case_sensitive ? std::string(input) : normalize_text(input);
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const WordBytes words(kp.non_word_boundaries);
+  std::vector<KeywordMatch> out;
+  FuzzySearch search(kp, text, t, FuzzySearch::Cuts::kPlain);
+  for (std::uint64_t p = 0; p < text.size();) {
+    FuzzyCandidate c;
+    std::uint64_t end = 0;
+    if ((p > 0 && !kp.allow_overlaps && words.is_word(s[p - 1])) || !search.run(p, c) ||
+        !fuzzy_end_rule(text, p, c.consumed, words, kp.allow_overlaps, end)) {
+      ++p;
+      continue;
+    }
+    if (trimmed_start(s, p) <= end) {
+      out.push_back({c.node->clean_name.view(), std::roundf(c.similarity * 100.0f) / 100.0f,
+                     trimmed_start(s, p), end});
+    }
+    p += c.consumed;
+  }
+  return out;
 }
 
-// Every start position, with the cuts that need the trie's shape and without them, in fresh
-// searches and in one search reused across positions; then the whole extraction.
+std::string failure(const char* what, int round, float t, const std::string& text,
+                    const KeywordProcessor& kp) {
+  return std::string(what) + ", round " + std::to_string(round) + ", t=" + std::to_string(t) +
+         ", text '" + text + "'\n" + dump(kp);
+}
+
+// Every start position (a fresh search and one reused across positions) and the whole extraction
+// against the literal search, then the extraction of several texts through one scratch (results
+// remembered from text to text, as a batch worker keeps them) and after changes to the store.
 TEST(FuzzyDifferential, MatchesLiteralSearch) {
   Generator gen(0x5eed2025);
-  int compared = 0;
-  int over_budget = 0;
+  int compared = 0, over_budget = 0;
+  int per_shape[Generator::kShapes][2] = {};  // compared at thresholds below and from 0.5
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(12);
-  for (int round = 0; round < 40000 && std::chrono::steady_clock::now() < deadline; ++round) {
-    const auto kp = gen.processor(7);
+  for (int round = 0; std::chrono::steady_clock::now() < deadline; ++round) {
+    const auto shape = static_cast<Generator::Shape>(round % Generator::kShapes);
+    gen.forget_keywords();
+    const auto kp = gen.processor(shape);
     const float t = gen.threshold();
-    const std::size_t max_symbols = t >= 0.6f ? 18 : t >= 0.3f ? 11 : 7;
-    const std::string text = gen.symbols(max_symbols, true);
-    const std::string s = kp->case_sensitive ? text : normalize_text(text);
+    // Texts as long as the literal search can take (its work grows steeply as t falls).
+    const std::size_t words = (t >= 0.6f ? 6 : t >= 0.3f ? 3 : 2) / (shape == Generator::kWide ? 2 : 1);
     std::uint64_t budget = 400'000;
     try {
-      FuzzySearch reused(kp->root, kp->derived.keyword_stats(*kp), s, t);
+      const std::string text = gen.text(words);
+      const std::string s = kp->case_sensitive ? text : normalize_text(text);
+      FuzzySearch reused(*kp, s, t);
       for (std::uint64_t p = 0; p < s.size(); ++p) {
         const auto want = oracle::literal_search(kp->root, s, p, t, budget);
         FuzzyCandidate got{};
-        FuzzySearch unbounded(kp->root, kp->derived.keyword_stats(*kp), s, t, FuzzySearch::Cuts::kPlain);
-        bool found = unbounded.run(p, got);
-        ASSERT_TRUE(same_candidate(found, got, want))
-            << "round " << round << " unbounded p=" << p << " t=" << t << " text '" << s
-            << "': " << show(found, got) << " vs " << show(want) << "\n" << dump(*kp);
-        FuzzySearch bounded(kp->root, kp->derived.keyword_stats(*kp), s, t);
-        found = bounded.run(p, got);
-        ASSERT_TRUE(same_candidate(found, got, want))
-            << "round " << round << " bounded p=" << p << " t=" << t << " text '" << s
-            << "': " << show(found, got) << " vs " << show(want) << "\n" << dump(*kp);
-        found = reused.run(p, got);
-        ASSERT_TRUE(same_candidate(found, got, want))
-            << "round " << round << " reused p=" << p << " t=" << t << " text '" << s
-            << "': " << show(found, got) << " vs " << show(want) << "\n" << dump(*kp);
+        FuzzySearch fresh(*kp, s, t);
+        ASSERT_TRUE(same_candidate(fresh.run(p, got), got, want))
+            << failure("fresh search", round, t, s, *kp) << "\np=" << p << ": " << show(fresh.run(p, got), got)
+            << " vs " << show(want);
+        ASSERT_TRUE(same_candidate(reused.run(p, got), got, want))
+            << failure("reused search", round, t, s, *kp) << "\np=" << p << ": " << show(want);
       }
-      const auto want = oracle::literal_extract(*kp, text, t, budget);
-      const auto got = extract_keywords(*kp, text, t);
-      ASSERT_TRUE(test_support::same(got, want))
-          << "round " << round << " t=" << t << " text '" << text
-          << "'\n  got:  " << test_support::describe(got) << "\n  want: " << test_support::describe(want);
+      ScanScratch scratch;
+      for (int pass = 0; pass < 3; ++pass) {
+        const std::string next = pass == 0 ? text : gen.text(words);
+        const auto want = oracle::literal_extract(*kp, next, t, budget);
+        ASSERT_TRUE(test_support::same(extract_keywords(*kp, next, t), want))
+            << failure("extraction", round, t, next, *kp);
+        ASSERT_TRUE(test_support::same(extract_keywords(*kp, next, t, &scratch), want))
+            << failure("extraction with a scratch", round, t, next, *kp);
+      }
+      // A change to the store, then the same text again.
+      if (gen.pick(1) == 0) {
+        const auto keys = kp->get_all_keywords();
+        if (!keys.empty()) kp->remove_keyword(keys[gen.pick(keys.size() - 1)].first);
+      } else {
+        kp->add_keyword(gen.symbols(1 + gen.pick(3), shape), std::string(gen.pick(12), 'Y'));
+      }
+      ASSERT_TRUE(test_support::same(extract_keywords(*kp, text, t),
+                                     oracle::literal_extract(*kp, text, t, budget)))
+          << failure("extraction after a change", round, t, text, *kp);
       ++compared;
+      ++per_shape[shape][t >= 0.5f ? 1 : 0];
     } catch (const oracle::OverBudget&) {
       ++over_budget;
     }
   }
   std::printf("compared %d inputs, %d over the oracle's budget\n", compared, over_budget);
-  EXPECT_GT(compared, 2000);
-  EXPECT_LT(over_budget, compared / 10);
+  for (const auto& counts : per_shape) {
+    EXPECT_GT(counts[0], 100);  // every shape, at low thresholds and at high ones
+    EXPECT_GT(counts[1], 200);
+  }
+  EXPECT_LT(over_budget, compared / 2);
 }
 
-// Longer texts, where the literal search is out of reach: the cuts that need the trie's shape must
-// not change what the search with the plain visited cut finds.
-TEST(FuzzyDifferential, ShapeCutsOnLongerTexts) {
+// Longer texts, where the literal search is out of reach, against the search in its plain form;
+// and the keyword figures kept through changes against figures measured afresh.
+TEST(FuzzyDifferential, LongerTextsAndChangedStores) {
   Generator gen(77);
-  for (int round = 0; round < 300; ++round) {
-    const auto kp = gen.processor(12);
+  for (int round = 0; round < 400; ++round) {
+    const auto shape = static_cast<Generator::Shape>(round % Generator::kShapes);
+    gen.forget_keywords();
+    const auto kp = gen.processor(shape);
     const float t = gen.threshold();
-    const std::string s = gen.symbols(60, true);
-    FuzzySearch reused(kp->root, kp->derived.keyword_stats(*kp), s, t);
-    for (std::uint64_t p = 0; p < s.size(); ++p) {
-      FuzzyCandidate a{}, b{};
-      FuzzySearch unbounded(kp->root, kp->derived.keyword_stats(*kp), s, t, FuzzySearch::Cuts::kPlain);
-      const bool found_a = unbounded.run(p, a);
-      const bool found_b = reused.run(p, b);
-      ASSERT_EQ(found_a, found_b) << "round " << round << " p=" << p;
-      if (found_a) {
-        ASSERT_EQ(a.node, b.node) << "round " << round << " p=" << p;
-        ASSERT_EQ(a.consumed, b.consumed) << "round " << round << " p=" << p;
-        ASSERT_EQ(a.similarity, b.similarity) << "round " << round << " p=" << p;
+    (void)kp->derived.keyword_stats(*kp);  // built now, so that the changes below update it
+    for (int change = 0; change < 4; ++change) {
+      const auto keys = kp->get_all_keywords();
+      if (gen.pick(2) == 0 && !keys.empty()) {
+        kp->remove_keyword(keys[gen.pick(keys.size() - 1)].first);
+      } else {
+        kp->add_keyword(gen.symbols(gen.pick(6), shape), std::string(gen.pick(20), 'W'));
       }
+      ASSERT_TRUE(kp->derived.keyword_stats(*kp) == KeywordStats(*kp)) << "round " << round;
     }
+    const std::string text = gen.text(t >= 0.5f ? 40 : 12);
+    ASSERT_TRUE(test_support::same(extract_keywords(*kp, text, t), plain_extract(*kp, text, t)))
+        << failure("longer text", round, t, text, *kp);
   }
 }
 
@@ -280,7 +360,7 @@ TEST(FuzzySearch, LowThresholdStaysNearLinear) {
   for (const char* k : {"alpha", "beta", "gamma", "delta"}) kp.add_keyword(k, std::nullopt);
   std::string text;
   for (int i = 0; i < 500; ++i) text += "alpah bet gamm deltaa ";
-  FuzzySearch search(kp.root, kp.derived.keyword_stats(kp), text, 0.0f);
+  FuzzySearch search(kp, text, 0.0f);
   FuzzyCandidate candidate;
   for (std::uint64_t p = 0; p < text.size(); ++p) search.run(p, candidate);
   EXPECT_LT(search.states_popped(), 2000 * text.size());
