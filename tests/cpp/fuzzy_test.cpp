@@ -272,14 +272,14 @@ TEST(FuzzyDifferential, MatchesLiteralSearch) {
   Generator gen(0x5eed2025);
   int compared = 0, over_budget = 0;
   int per_shape[Generator::kShapes][2] = {};  // compared at thresholds below and from 0.5
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(12);
-  for (int round = 0; std::chrono::steady_clock::now() < deadline; ++round) {
+  for (int round = 0; round < 4000; ++round) {
     const auto shape = static_cast<Generator::Shape>(round % Generator::kShapes);
     gen.forget_keywords();
     const auto kp = gen.processor(shape);
     const float t = gen.threshold();
     // Texts as long as the literal search can take (its work grows steeply as t falls).
-    const std::size_t words = (t >= 0.6f ? 6 : t >= 0.3f ? 3 : 2) / (shape == Generator::kWide ? 2 : 1);
+    std::size_t words = t >= 0.6f ? 6 : t >= 0.3f ? 3 : 2;
+    if (shape == Generator::kWide || (shape == Generator::kLong && t < 0.5f)) words /= 2;
     std::uint64_t budget = 400'000;
     try {
       const std::string text = gen.text(words);
@@ -325,7 +325,7 @@ TEST(FuzzyDifferential, MatchesLiteralSearch) {
     EXPECT_GT(counts[0], 100);  // every shape, at low thresholds and at high ones
     EXPECT_GT(counts[1], 200);
   }
-  EXPECT_LT(over_budget, compared / 2);
+  EXPECT_LT(over_budget, compared / 3);
 }
 
 // Longer texts, where the literal search is out of reach, against the search in its plain form;
