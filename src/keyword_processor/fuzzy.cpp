@@ -246,27 +246,21 @@ void FuzzySearch::begin(std::uint64_t start) {
 bool FuzzySearch::passes(FuzzyCandidate& out, float reached) {
   constexpr std::uint64_t kAnyEdits = ~std::uint64_t{0};
   if (!all_cuts_) return search<Pass::kVisitOrder>({0.0f, 0.0f, kAnyEdits}, out);
-  // Without a similarity known to be reached: at usual thresholds the gate keeps a pass in S's
-  // order short by itself; below, the states within one edit give one (usually the greatest).
-  FuzzyCandidate probe;
-  if (reached == 0.0f && threshold_ < kOrderedOnly &&
-      search<Pass::kMaximum>({0.0f, 0.0f, 1}, probe)) {
-    reached = probe.similarity;
+  float stop_at = 0.0f;
+  if (reached == 0.0f && threshold_ < kOrderedOnly) {
+    // Below the usual thresholds a pass in S's order needs a similarity to aim at. The pass over
+    // the fewest edits first finds one: it stops once the states within one edit hold a candidate
+    // (usually the best; a similarity reached), else it goes on to the greatest one.
+    FuzzyCandidate best;
+    if (!search<Pass::kMaximum>({0.0f, 0.0f, 1}, best)) return false;
+    reached = best.similarity;
+    if (!settled_early_) stop_at = reached;
   }
-  if (reached > 0.0f || threshold_ >= kOrderedOnly) {
-    const bool found = search<Pass::kVisitOrder>({reached, 0.0f, kAnyEdits}, out);
-    if (!found && reached > 0.0f) {
-      fail("fuzzy search: the pass in order did not reach a similarity known to be reached");
-    }
-    return found;
+  const bool found = search<Pass::kVisitOrder>({reached, stop_at, kAnyEdits}, out);
+  if (reached > 0.0f && (!found || (stop_at > 0.0f && out.similarity != stop_at))) {
+    fail("fuzzy search: the pass in order did not reach a similarity known to be reached");
   }
-  FuzzyCandidate best;
-  if (!search<Pass::kMaximum>({0.0f, 0.0f, kAnyEdits}, best)) return false;
-  if (!search<Pass::kVisitOrder>({best.similarity, best.similarity, kAnyEdits}, out) ||
-      out.similarity != best.similarity) {
-    fail("fuzzy search: the second pass did not reach the best similarity of the first");
-  }
-  return true;
+  return found;
 }
 
 // Cut 2 for the edit steps of one kind from a branching state: the states they lead to have
@@ -308,6 +302,8 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
   float best = 0.0f;
   bool found = false;
   std::uint64_t popped = 0;
+  std::uint64_t layer = 0;  // kMaximum: the edit count of the states on stack_
+  settled_early_ = false;
   const float least = std::max(t, goal.reached);
   // What a bound must pass to leave room for a candidate that matters to this pass.
   const auto floor = [&]() -> Floor { return Floor{least, best}; };
@@ -328,8 +324,14 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
     }
     if (!follow) {
       if (stack_.empty()) {
+        // Every state with the current edit count is done.
+        if (kPass == Pass::kMaximum && found && layer >= goal.settle_edits) {
+          settled_early_ = true;
+          break;
+        }
         if (later_.empty()) break;
-        stack_.swap(later_);  // every state with the current edit count is done
+        ++layer;
+        stack_.swap(later_);
       }
       state = stack_.back();
       stack_.pop_back();
@@ -371,7 +373,9 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
     // takes the match step on its next byte, since such a state leads nowhere else. Text-skip and
     // replace steps are bounded together: the larger depth for the clean names, the larger height.
     Step text_skip = Step::kNone, replace = Step::kNone, keyword_skip = Step::kNone;
-    if (branches && state.edits < goal.max_edits) {
+    // A pass that will settle at the end of this layer takes no steps into the next one.
+    if (kPass == Pass::kMaximum && found && layer >= goal.settle_edits) branches = false;
+    if (branches) {
       const std::uint64_t edited = state.edits + 1;
       const bool has_children = !state.node->children.empty() && height > 0;
       if (!cut) {

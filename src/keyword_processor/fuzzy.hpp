@@ -235,12 +235,13 @@ class FuzzySearch {
 
   // What a pass looks for. Candidates need a similarity of at least `reached` (one that some
   // state reaches, 0 when none is known); the pass ends at the first of similarity `stop_at`
-  // (when it is known to be the greatest, 0 otherwise); it takes no edit steps from states with
-  // `max_edits` edits.
+  // (when it is known to be the greatest, 0 otherwise). kMaximum may also end once every state
+  // with `settle_edits` edits or fewer is done and a candidate was found (settled_early_ then
+  // tells so): its candidate's similarity is then a similarity reached, not always the greatest.
   struct Goal {
     float reached;
     float stop_at;
-    std::uint64_t max_edits;
+    std::uint64_t settle_edits;
   };
   template <Pass kPass>
   bool search(Goal goal, FuzzyCandidate& out);
@@ -288,6 +289,7 @@ class FuzzySearch {
   std::vector<State> later_;  // kMaximum: states with one edit more than those on stack_
   SeenStates seen_;
   std::uint64_t popped_total_ = 0;
+  bool settled_early_ = false;
 };
 
 // The fuzzy end rule for a candidate that consumed `consumed` (>= 1) bytes from `start`. Trims one
