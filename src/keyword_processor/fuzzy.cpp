@@ -247,7 +247,7 @@ bool FuzzySearch::passes(FuzzyCandidate& out, float reached) {
   constexpr std::uint64_t kAnyEdits = ~std::uint64_t{0};
   if (!all_cuts_) return search<Pass::kVisitOrder>({0.0f, 0.0f, kAnyEdits}, out);
   float stop_at = 0.0f;
-  if (reached == 0.0f && threshold_ < kOrderedOnly) {
+  if (reached == 0.0f && threshold_ < kUsual) {
     // Below the usual thresholds a pass in S's order needs a similarity to aim at. The pass over
     // the fewest edits first finds one: it stops once the states within one edit hold a candidate
     // (usually the best; a similarity reached), else it goes on to the greatest one.

@@ -27,8 +27,8 @@
 // Why the faster search returns exactly that candidate
 // ----------------------------------------------------
 // Call S the sequence of states the stack search above pops. Its result is the first state of S
-// with the greatest similarity among those that pass the candidate test. The passes below walk the
-// same tree of states and only leave out some states together with everything below them; the
+// with the greatest similarity M among those that pass the candidate test. The passes below walk
+// the same tree of states and only leave out some states together with everything below them; the
 // result stays the same as long as no left-out state would have replaced the best in S.
 // (Following a chain of match steps without the stack, as the code does, changes nothing: the
 // single step of such a state is the next one popped anyway.)
@@ -40,11 +40,13 @@
 //     and then 1 - a/b <= 1 - c/d in floats whenever a/b >= c/d as fractions.
 //  F3 The best similarity never decreases and is replaced only by a strictly greater one; a
 //     similarity is never above 1.0, and a similarity <= 0 never beats the initial best of 0.0.
-// Three figures of the stored keywords, kept by the processor (keyword_stats.hpp): H, the longest
-// key; X, the most a clean name is longer than its key (0 when none is); and which bytes occur in
-// some key. A text byte that occurs in no key is foreign. Counts are "exact" for a search from p
-// when r + H + X < 2^23: every count a state below it can carry is then below 2^24 (consumed
-// <= r, edits <= consumed + depth, depth <= H, clean name <= H + X).
+// Figures of the stored keywords, kept by the processor (keyword_stats.hpp): H, the longest key;
+// X, the most a clean name is longer than its key (0 when none is); and which bytes occur in some
+// key. A text byte that occurs in no key is foreign. Of a node v at depth d, h(v) is the greatest
+// depth, counted from v, of a node with a clean name below it (subtree_heights.hpp; H - d serves
+// as well). Counts are "exact" for a search from p when r + H + X < 2^23: every count a state
+// below it can carry is then below 2^24 (consumed <= r, edits <= consumed + depth, depth <= H,
+// clean name <= H + X).
 // The cuts:
 //  1. Dominated states. When (node, i, e0) was popped before and e >= e0, (node, i, e) is skipped.
 //     Any path of steps from it can also be taken from (node, i, e0) (same node, same next byte,
@@ -52,43 +54,66 @@
 //     edits, hence a similarity at least as high (F2). By F1 those states were all popped before
 //     the skipped one, so the best is already at least their similarity (F3). With e = e0 this is
 //     the plain visited set.
-//  2. Bound. Take X = (v, i, e) with v at depth d, and Y = (y, i', e') below it, reached by m
-//     match, a text-skip, c replace and s keyword-skip steps. Then i' = i + m + a + c,
+//  2. Bound. Take X = (v, i, e) with v at depth d, and Y = (y, i', e') below it with a clean name,
+//     reached by m match, a text-skip, c replace and s keyword-skip steps. Then i' = i + m + a + c,
 //     depth(y) = d + m + c + s and e' = e + a + c + s. A match step consumes a byte equal to the
 //     key of the child it enters, a byte of y's key; so each foreign byte among the u = i' - i
 //     bytes consumed is taken by a text-skip or a replace, and a + c >= F(u), the foreign bytes
-//     among s[p+i, p+i+u). Matches descend towards y, so m <= H - d =: h and
-//     a + c = u - m >= u - h. With g(u) = max(F(u), u - h): e' >= e + g(u) + s. The clean name
-//     of y has at most depth(y) + X bytes, and m + c <= u, so max(i', k) <= B + u + s with
-//     B = max(i, d + X). Hence, when Y's similarity is above 0 (so e' < max(i', k)),
+//     among s[p+i, p+i+u). Matches descend towards y, so m <= h(v) and a + c = u - m >= u - h(v).
+//     With g(u) = max(F(u), u - h(v)): e' >= e + g(u) + s. The clean name of y has at most
+//     depth(y) + X bytes, and m + c <= u, so max(i', k) <= B + u + s with B = max(i, d + X).
+//     Hence, when Y's similarity is above 0 (so e' < max(i', k)),
 //         e'/max(i', k) >= (e + g(u) + s)/(B + u + s) >= (e + g(u))/(B + u)
 //     and sim(Y) <= 1 - (e + g(u))/(B + u) for its u (F2, with exact counts). Within the stretch
 //     of u where F(u) = f the right side is largest at the greatest u <= h + f (beyond it g grows
-//     with u), so the bound of X is the largest of these values over the stretches between
-//     foreign bytes, up to the text's end; the stretches are followed while they can still lower
-//     the ratio. X is cut when its bound is below t or not above the best so far (F3). The same
-//     bound, taken for the three kinds of edit step from X (text-skip and replace with i+1, e+1,
-//     keyword-skip with i, e+1; the two that enter a child with depth d+1), leaves out every step
-//     of a kind whose bound fails. Foreign bytes are what the text contributes: no stored key
-//     contains the space between two words, so a path that runs on into the next word pays an
-//     edit for it, and at high thresholds that settles most states before they branch.
-//     Without exact counts the bound is the same value computed in double precision and raised by
-//     2^-21: a similarity computed in floats differs from the fraction it rounds by less than
-//     2^-22, so it still bounds every Y.
+//     with u), its end or the text's end; the bound of X is the largest of these values over the
+//     stretches. A path goes past the foreign byte that ends stretch f only by an edit step from
+//     a state with at least e + f edits that has consumed up to it, whose gate must pass (F2):
+//     where it fails, the later stretches are out of reach. After a few stretches the rest are
+//     bounded together: for each of them f' >= f, and u <= h + f' gives (e + f')/(B + h + f'),
+//     growing with f' while below 1; and the bytes it matches are not foreign, so u minus the
+//     foreign bytes it consumed past stretch f is at most the offset of stretch f plus the bytes
+//     after it that are not foreign, N: (e + F(u))/(B + u) >= (e + f)/(B + offset + N). So the
+//     rest is bounded by (e + f)/(B + min(h + f, offset + N)). A search told to keep to a window
+//     (set_horizon) bounds a stretch that runs past it as the rest, with h + f. A state is cut
+//     when its bound fails the pass's floor (see 5): it cannot hold a candidate that matters.
+//     The same bound, taken for the kinds of edit step from X, leaves out all steps of a kind at
+//     once: keyword-skip with (d+1, i, e+1) and h(v) - 1 (a child's height is at most one less,
+//     or nothing with a clean name lies below it); text-skip and replace together with the larger
+//     depth d+1 and the larger height h(v), at (i+1, e+1) (the bound grows with both). Foreign
+//     bytes are what the text contributes: no stored key contains the space between two words, so
+//     a path that runs on into the next word pays an edit for it, and at high thresholds that
+//     settles most states before they branch. Without exact counts the bound is the same value
+//     computed in double precision and raised by 2^-21: a similarity computed in floats differs
+//     from the fraction it rounds by less than 2^-22, so it still bounds every Y.
 //  3. Stop at 1.0. Once the best is 1.0 nothing can replace it (F3); the search ends.
 //  4. Exact first. With e >= 1 and every count at most 2^24 (r and the longest clean name), e/x
 //     >= 2^-24, so the similarity is at most 1 - 2^-24 < 1.0; only edit-free states reach 1.0.
 //     They form the chain of match steps from the root, which S visits from the shortest to the
 //     longest, so the shortest keyword on that chain is the result whenever the chain holds one.
-//  5. Two passes. The result is the first state of S whose similarity is the maximum M. The first
-//     pass finds M in whatever order finds good candidates soonest (fewest edits first), with cuts
-//     1 to 3 (why cut 1 holds in that order is shown at FuzzySearch::search). No candidate: the
-//     search ends. The second pass walks S's order, cuts states whose bound is below M, and stops
-//     at the first candidate of similarity M. That state Z is never cut: a bound cut above it
-//     would need a bound below M <= sim(Z), and a dominance cut above it would put a state of
-//     similarity >= M, hence = M, before Z in S. Knowing M early is what makes the bound strong:
-//     at low thresholds a single pass would follow text-skip chains to the end of the text from
-//     every start before its best grew.
+//  5. Passes. A pass in S's order that records a state when its similarity is at least B (a
+//     similarity some state is known to reach, or 0) and greater than the best it recorded, and
+//     cuts states whose bound is below B or not above that best, returns S's result Z: S never
+//     takes a state of similarity below B as its result (M >= B); the first state of similarity
+//     >= B in S is taken by S whatever S held before (less than B) and by the pass (0 before), and
+//     from then on both take the same states. A state it cuts holds nothing of similarity >= B, or
+//     nothing above the best. When M is known (B = M) the pass also stops at the first candidate
+//     of similarity M: that is Z, never cut (a bound cut above it would need a bound below M <=
+//     sim(Z); a dominance cut above it would put a state of similarity M before Z in S).
+//     At usual thresholds (t >= kUsual) the gate keeps the states near the text's next
+//     words, and this pass runs with B = 0, or a similarity reached known from remembered results
+//     (fuzzy_memo.hpp). Below, where a pass in S's order would follow text-skip chains to the end
+//     of the text before its best grew, a pass over the states with the fewest edits first (cut 1
+//     holds in that order too, see FuzzySearch::search) runs first: when the states within one
+//     edit hold a candidate, its similarity is a B; otherwise it goes on to find M, or that there
+//     is no candidate at all.
+//  6. Forced steps. A state Z of an edit step whose own edit steps cannot be taken (its gate
+//     fails, or the text ends there) or fail cut 2 leads, beyond its own candidate test, only
+//     through its match step on the next byte c. So Z is left out when it has no clean name and
+//     no child for c; and when the state after that match step is itself forced by its gate, when
+//     Z has no clean name, its child for c none, and no path c, d for the next two bytes. The
+//     wide nodes' index (child_index.hpp) answers these questions for all of a node's children at
+//     once; it lists them in the same ascending order, so S's order is kept.
 #pragma once
 
 #include <cstdint>
@@ -184,9 +209,9 @@ class FuzzySearch {
   enum class Step { kNone, kForced, kOpen };
 
   static constexpr std::uint64_t kGateTable = 64;
-  // From this threshold on a pass in S's order is short even without a known similarity.
-  static constexpr float kOrderedOnly = 0.6f;
-  // From this threshold on (usual thresholds) the gate keeps states near the text's next words.
+  // From this threshold on ("usual" thresholds) the gate keeps states near the text's next
+  // words: one pass in S's order suffices (cut 5) and the bound looks only at the next foreign
+  // byte; below, the bound and the pass over the fewest edits first decide most of the work.
   static constexpr float kUsual = 0.6f;
   static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
   static constexpr std::size_t kBoundSlots = 512;
