@@ -17,6 +17,7 @@ std::size_t hash_of(const TrieNode* node) noexcept {
 }  // namespace
 
 const ChildIndex::Node& ChildIndex::of(const TrieNode* node) {
+  if (bytes_ > kMaxBytes) clear();
   if ((nodes_.size() + 1) * 2 > keys_.size()) {  // at most half full
     std::vector<const TrieNode*> old_keys(std::max<std::size_t>(keys_.size() * 2, 64), nullptr);
     std::vector<std::uint32_t> old_values(old_keys.size(), 0);
@@ -39,8 +40,12 @@ const ChildIndex::Node& ChildIndex::of(const TrieNode* node) {
   }
   keys_[at] = node;
   values_[at] = static_cast<std::uint32_t>(nodes_.size());
-  build(node, nodes_.emplace_back());
-  return nodes_.back();
+  Node& built = nodes_.emplace_back();
+  build(node, built);
+  bytes_ += sizeof(Node) + built.children.size() * sizeof(ChildMap::Entry) +
+            (built.named.size() + built.has_child.size() + built.named_child.size() +
+             built.pair_sets.size()) * 8 + (built.pair_keys.size() + built.pair_offsets.size()) * 4;
+  return built;
 }
 
 const std::uint64_t* ChildIndex::Node::has_path(unsigned char c, unsigned char d) const noexcept {
@@ -113,6 +118,7 @@ void ChildIndex::clear() noexcept {
   keys_.clear();
   values_.clear();
   nodes_.clear();
+  bytes_ = 0;
 }
 
 }  // namespace wordsieve

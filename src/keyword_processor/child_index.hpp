@@ -4,7 +4,8 @@
 // that can go on, instead of listing all of them and looking each one up.
 //
 // Built on first use of a node and kept for the index's life: the index serves one trie while it
-// does not change (the fuzzy search's, for one call or one batch worker).
+// does not change (the fuzzy search's, for one call or one batch worker). It holds at most about
+// kMaxBytes: past that it forgets every node and starts again.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,7 @@ class ChildIndex {
  public:
   // Nodes with fewer children are cheaper to walk than to look up here.
   static constexpr std::size_t kWide = 4;
+  static constexpr std::size_t kMaxBytes = std::size_t{8} << 20;
 
   // Sets of children are `words` 64-bit words, one bit per child in ascending key order.
   struct Node {
@@ -57,6 +59,7 @@ class ChildIndex {
   std::vector<const TrieNode*> keys_;  // open addressing; null is empty
   std::vector<std::uint32_t> values_;  // index into nodes_
   std::deque<Node> nodes_;  // stable: entries are handed out by reference
+  std::size_t bytes_ = 0;   // about what nodes_ holds
 };
 
 }  // namespace wordsieve

@@ -340,7 +340,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
     bool branches = state.consumed < left && gate(state.edits, state.consumed);
     std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
     if (branches) {
-      if (measure_subtrees_ && state.depth > 1) height = heights_.of(state.node);
+      if (measure_subtrees_ && state.depth > 1) height = heights_.of(state.node, height);
       if (!seen_.admit(state.node, state.consumed, state.edits)) continue;  // cut 1
       if (cut && state.edits != 0 &&
           !floor().passed_by(bound(state.depth + excess_, height, state.consumed, state.edits))) {

@@ -28,7 +28,7 @@ class FuzzyMemo {
  public:
   static constexpr std::uint64_t kKeyMax = 24;
   static constexpr std::uint64_t kWindowMax = 64;  // of each part
-  static constexpr std::size_t kMaxEntries = std::size_t{1} << 18;
+  static constexpr std::size_t kMaxEntries = std::size_t{1} << 17;  // about 16 MiB
   static constexpr std::size_t kLengthsPerKey = 8;
 
   struct Result {

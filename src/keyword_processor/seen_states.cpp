@@ -26,7 +26,13 @@ bool SeenStates::admit(const TrieNode* node, std::uint64_t consumed, std::uint64
     if (slot.generation != generation_) {
       slot = {node, consumed, edits, generation_};
       // Kept at most half full, so probe runs stay short.
-      if (++used_ * 2 > slots_.size()) grow();
+      if (++used_ * 2 > slots_.size()) {
+        if (slots_.size() < kMaxSlots) {
+          grow();
+        } else {
+          clear();  // full: forget, see the header
+        }
+      }
       return true;
     }
     if (slot.node == node && slot.consumed == consumed) {

@@ -2,6 +2,11 @@
 // from the current start position. An open-addressing table whose slots carry the generation in
 // which they were written, so forgetting everything between start positions costs nothing and the
 // memory is reused for the whole call.
+//
+// The table holds at most kMaxSlots slots (16 MiB): a search that admits more pairs than half of
+// them forgets all it admitted and starts to record anew. That is always sound (the dominance cut
+// only leaves out what was seen; forgetting leaves out less), and keeps the memory of one search
+// bounded whatever the trie and the text; only searches that large may then repeat some work.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +37,8 @@ class SeenStates {
 
   std::size_t slot_of(const TrieNode* node, std::uint64_t consumed) const noexcept;
   void grow();
+
+  static constexpr std::size_t kMaxSlots = std::size_t{1} << 19;
 
   std::vector<Slot> slots_;
   std::size_t mask_;

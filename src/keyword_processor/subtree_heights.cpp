@@ -25,6 +25,8 @@ const std::uint64_t* SubtreeHeights::find(const TrieNode* node) const noexcept {
 }
 
 void SubtreeHeights::put(const TrieNode* node, std::uint64_t height) {
+  // A walk under way keeps the figures it needs in its frames, so forgetting is safe at any time.
+  if (used_ >= kMaxNodes) clear();
   if ((used_ + 1) * 2 > keys_.size()) {  // at most half full
     std::vector<const TrieNode*> old_keys(std::max<std::size_t>(keys_.size() * 2, 256), nullptr);
     std::vector<std::uint64_t> old_values(old_keys.size(), 0);
@@ -47,11 +49,15 @@ void SubtreeHeights::put(const TrieNode* node, std::uint64_t height) {
   ++used_;
 }
 
-std::uint64_t SubtreeHeights::of(const TrieNode* node) {
+std::uint64_t SubtreeHeights::of(const TrieNode* node, std::uint64_t otherwise) {
   if (const std::uint64_t* known = find(node)) return *known;
   // Depth first, iterative; a child measured before contributes its figure without a walk.
   stack_.assign(1, Frame{node, 0, 0});
-  for (;;) {
+  for (std::size_t walked = 0;; ++walked) {
+    if (walked == kMaxWalk) {  // too large: the caller's bound stands in, from now on too
+      put(node, otherwise);
+      return otherwise;
+    }
     Frame& top = stack_.back();
     ChildMap::Entry entry;
     if (top.node->children.next(top.pos, entry)) {

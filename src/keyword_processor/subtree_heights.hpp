@@ -5,6 +5,9 @@
 // figures a search asks for cost at most one walk of the trie.
 //
 // Serves one trie while it does not change (the fuzzy search's, for one call or batch worker).
+// Holds at most kMaxNodes figures (8 MiB): past that it forgets them all and measures anew. A
+// subtree of more than kMaxWalk nodes not measured before is not measured: the caller's own bound
+// (the whole trie's height less the depth) stands in for it.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +19,11 @@ namespace wordsieve {
 
 class SubtreeHeights {
  public:
-  std::uint64_t of(const TrieNode* node);
+  static constexpr std::size_t kMaxNodes = std::size_t{1} << 18;
+  static constexpr std::size_t kMaxWalk = std::size_t{1} << 16;
+
+  // The figure of `node`, or `otherwise` (an upper bound of it) for a subtree too large to walk.
+  std::uint64_t of(const TrieNode* node, std::uint64_t otherwise);
   void clear() noexcept;
 
  private:
