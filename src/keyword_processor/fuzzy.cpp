@@ -160,17 +160,41 @@ std::uint64_t FuzzySearch::first_open(std::uint64_t edits) const noexcept {
 // while below 1). The bound is the largest of these values, so the first that passes settles it.
 float FuzzySearch::bound(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
                          std::uint64_t edits) {
+  const auto value = [&](std::uint64_t e, std::uint64_t over) {
+    if (over == 0) return -1.0f;
+    return exact_counts_ ? one_minus_ratio(e, over) : one_minus_ratio_above(e, over);
+  };
+  const std::uint64_t base = std::max(consumed, names);
+  if (horizon_ != kUnknown && stretches_ == 1) {
+    // The loop below for one stretch, with the window's foreign bytes known (set_horizon).
+    if (consumed >= horizon_) return value(edits, base + height);  // all stretches together
+    std::uint64_t cap = consumed + height;
+    if (cap > left_) {
+      cap = left_;
+      if (left_ <= horizon_) saw_end_ = true;
+    }
+    std::uint64_t stop = horizon_;  // the first foreign byte from `consumed`, or the horizon
+    for (const std::uint64_t at : window_foreign_) {
+      if (at >= consumed) {
+        stop = at;
+        break;
+      }
+    }
+    if (stop >= cap) {
+      stop = cap;
+    } else if (stop == horizon_) {  // the stretch runs on where this search does not look
+      return value(edits, base + height);
+    }
+    float best = value(edits, base + (stop - consumed));
+    if (stop < cap && gate(edits, stop)) best = std::max(best, value(edits + 1, base + height + 1));
+    return best;
+  }
   const std::uint64_t key[4] = {names, height, consumed, edits};
   std::uint64_t h = (names * 0x9E3779B97F4A7C15ULL) ^ (height * 0xC2B2AE3D27D4EB4FULL) ^
                     (consumed * 0x165667B19E3779F9ULL) ^ (edits * 0x27D4EB2F165667C5ULL);
   BoundSlot& slot = bounds_[(h ^ (h >> 31)) & (kBoundSlots - 1)];
   if (slot.run == run_ && std::equal(key, key + 4, slot.key)) return slot.value;
 
-  const std::uint64_t base = std::max(consumed, names);
-  const auto value = [&](std::uint64_t e, std::uint64_t over) {
-    if (over == 0) return -1.0f;
-    return exact_counts_ ? one_minus_ratio(e, over) : one_minus_ratio_above(e, over);
-  };
   float best = -1.0f;
   if (consumed >= horizon_) {
     best = value(edits, base + height);  // all stretches together
@@ -227,6 +251,16 @@ bool FuzzySearch::exact_first(FuzzyCandidate& out) {
     }
   }
   return false;
+}
+
+void FuzzySearch::set_horizon(std::uint64_t horizon) {
+  horizon_ = horizon;
+  window_foreign_.clear();
+  const std::uint64_t end = start_ + std::min(horizon, left_);
+  for (std::uint64_t at = start_; at < end; ++at) {
+    if (foreign_byte_[text_[at]]) window_foreign_.push_back(at - start_);
+  }
+  bits_read_ = std::max(bits_read_, end - start_);
 }
 
 void FuzzySearch::begin(std::uint64_t start) {

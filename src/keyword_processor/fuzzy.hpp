@@ -169,7 +169,7 @@ class FuzzySearch {
   bool passes(FuzzyCandidate& out, float reached = 0.0f);
   // Keeps the bound of cut 2 from looking at bytes `horizon` or more past the start, for a caller
   // that remembers results by a window of that size; without it, it looks as far as it needs.
-  void set_horizon(std::uint64_t horizon) noexcept { horizon_ = horizon; }
+  void set_horizon(std::uint64_t horizon);
   // Whether the search gains from a horizon: at usual thresholds, where the bound looks no further
   // than the next foreign byte anyway.
   bool wants_horizon() const noexcept { return threshold_ >= kUsual; }
@@ -308,6 +308,7 @@ class FuzzySearch {
   // ahead_known_, which is as far as this start has looked.
   std::vector<std::uint64_t> ahead_;
   std::uint64_t ahead_known_ = 0;
+  std::vector<std::uint64_t> window_foreign_;  // with a horizon: its foreign bytes, ascending
   BoundSlot bounds_[kBoundSlots];
   ChildIndex children_;
   std::vector<State> stack_;
