@@ -7,7 +7,9 @@
 //   * the exact search (threshold 1) equals a naive scan that tries every stored key at every
 //     allowed start, on short texts and on texts repeated past 4 KiB;
 //   * the fuzzy search equals the literal stack search of tests/cpp/fuzzy_oracle.hpp, whenever the
-//     literal search finishes within its budget;
+//     literal search finishes within its budget (stores of many short keywords too, and texts that
+//     come twice, so that remembered results are taken);
+//   * extraction through a scratch carried over texts equals extraction without one;
 //   * replacement equals the matches applied by hand to the input, with offsets mapped back
 //     through a reference lowercasing, and is valid UTF-8 whenever the input is;
 //   * a threshold outside 0..1 fails with the internal failure, and nothing else fails.
@@ -257,11 +259,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!word_set_late) apply_word_set(kp, mode);
   std::map<std::string, std::string> store;  // key text -> clean name
   std::vector<std::string> added;
-  const int operations = in.ConsumeIntegralInRange<int>(0, fuzzy ? 6 : 12);
+  // Fuzzy inputs may ask for many short keywords: nodes with many children, whose index the
+  // fuzzy search builds (child_index.hpp).
+  const bool wide = fuzzy && in.ConsumeBool();
+  const int operations = in.ConsumeIntegralInRange<int>(0, wide ? 24 : fuzzy ? 6 : 12);
   for (int op = 0; op < operations && in.remaining_bytes() > 0; ++op) {
     // A search now and then, so that later changes find the search's tables built and must
     // update or drop them.
-    if (in.ConsumeIntegralInRange<int>(0, 3) == 0) (void)wordsieve::extract_keywords(kp, "ab a-b", std::nullopt);
+    if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
+      (void)wordsieve::extract_keywords(kp, "ab a-b", in.ConsumeBool() ? std::nullopt : std::optional<float>(0.5f));
+    }
     if (!added.empty() && in.ConsumeIntegralInRange<int>(0, 4) == 0) {
       // Remove a keyword added before (perhaps in another case) or a fresh one.
       std::string keyword = in.ConsumeBool()
@@ -272,7 +279,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (kp.remove_keyword(keyword) != stored) mismatch("remove_keyword result");
       continue;
     }
-    std::string keyword = take_pieces(in, fuzzy ? 4 : 6, false, false);
+    std::string keyword = take_pieces(in, wide ? 2 : fuzzy ? 4 : 6, false, false);
     const auto& clean = kCleanNames[in.ConsumeIntegralInRange<std::size_t>(0, kCleanNames.size() - 1)];
     const std::string key = case_sensitive ? keyword : ref::lowercase(keyword).text;
     kp.add_keyword(keyword, clean);
@@ -290,6 +297,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string once = text;
     while (text.size() < 4100) text += once;
   }
+  // A fuzzy text may come twice, so that searches meet windows they searched before and take their
+  // remembered results (fuzzy_memo.hpp).
+  if (fuzzy && in.ConsumeBool()) text = text + " " + text;
 
   // The store itself.
   if (kp.num_keywords() != store.size()) mismatch("num_keywords");
@@ -348,6 +358,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (!same(wordsieve::extract_keywords(kp, text, threshold, &scratch), matches)) {
         mismatch("extraction with a scratch differs");
       }
+    }
+    // Another text through the same scratch: what it remembers from the first must fit the second.
+    const std::string other = text.substr(text.size() / 3) + text.substr(0, text.size() / 3);
+    if (!same(wordsieve::extract_keywords(kp, other, threshold, &scratch),
+              wordsieve::extract_keywords(kp, other, threshold))) {
+      mismatch("extraction of another text with a used scratch differs");
     }
   }
 
