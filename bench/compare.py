@@ -742,6 +742,40 @@ def section_documents(res: Results, inputs, peers: Peers, counts, repeat, quick)
                                  "processes held CPUs, so the parallel speed-up is understated")
 
 
+def section_fuzzy_goals(res: Results, args):
+    """The fuzzy search's own goals (bench/fuzzy_goals.py, in a child process): the first 20,000
+    words of keywords_en.txt against prose_kjv.txt."""
+    cmd = [sys.executable, str(REPO / "bench" / "fuzzy_goals.py"), "--corpus", str(args.corpus)]
+    if args.quick:
+        cmd.append("--quick")
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        res.note(f"fuzzy goals failed: {proc.stderr[-500:]}")
+        return
+    for line in proc.stdout.splitlines():
+        row = json.loads(line)
+        section = row.pop("section")
+        if section == "ratios":
+            res.add("fuzzy goals", f"fuzzy {row['threshold']}, whole text", 20_000, "wordsieve",
+                    row["x_exact"], "x exact", **row)
+        elif section == "low":
+            res.add("fuzzy goals", f"fuzzy {row['threshold']}, first 100 KB", 20_000, "wordsieve",
+                    row["seconds"], "s", **row)
+        elif section == "zero":
+            res.add("fuzzy goals", f"fuzzy 0, first {row['bytes']:,} bytes", 20_000, "wordsieve",
+                    row["us_per_byte"], "us/byte", **row)
+        elif section == "batch":
+            if row["workers"] == 1:
+                res.add("fuzzy goals", "batch of lines 0.9, 1 worker", 20_000, "wordsieve",
+                        row["batch_vs_one_call"], "x one call", **row)
+            else:
+                res.add("fuzzy goals", "batch of lines 0.9, 2 workers", 20_000, "wordsieve",
+                        row["loop_vs_batch"], "x loop", **row)
+        elif section == "memory":
+            res.add("fuzzy goals", f"memory of one call, {row['case']}", 20_000, "wordsieve",
+                    row["extra_bytes"] / row["limit_bytes"], "of the limit", **row)
+
+
 def section_batch(res: Results, counts):
     for count in counts:
         if count != 10_000:
@@ -905,6 +939,23 @@ def goals(res: Results) -> list[dict]:
     if fuzzy:
         goal("fuzzy 0.8, 1,000 kw, vs literal work-stack search (identical output: "
              f"{fuzzy[0].get('identical')})", fuzzy[0]["value"], 100.0)
+    def fuzzy_goal(workload, target, higher_is_better=False):
+        goal(f"fuzzy goals: {workload}", value("fuzzy goals", workload, 20_000, "wordsieve"), target,
+             higher_is_better)
+
+    for t, target in ((0.9, 3.0), (0.8, 5.0), (0.7, 15.0)):
+        fuzzy_goal(f"fuzzy {t}, whole text", target)
+    fuzzy_goal("fuzzy 0.5, first 100 KB", 0.1)
+    fuzzy_goal("fuzzy 0.3, first 100 KB", 0.5)
+    zero = {r["bytes"]: r["value"] for r in res.rows if r["section"] == "fuzzy goals"
+            and r["workload"].startswith("fuzzy 0, first")}
+    if len(zero) >= 2:
+        goal("fuzzy goals: fuzzy 0, time per byte at the longest text / at the shortest",
+             zero[max(zero)] / zero[min(zero)], 1.5, False)
+    fuzzy_goal("batch of lines 0.9, 1 worker", 1.2)
+    fuzzy_goal("batch of lines 0.9, 2 workers", 1.8, True)
+    for case in ("kjv-0.7", "kjv100k-0.3", "long-keyword-0"):
+        fuzzy_goal(f"memory of one call, {case}", 1.0)
     goal("fuzzy 0.8, 1,000 kw, vs regex {e<=1}",
          ratio(value("fuzzy", "fuzzy threshold 0.8", 1_000, "wordsieve"),
                value("fuzzy", "fuzzy threshold 0.8", 1_000, "regex {e<=1}")), 1.0)
@@ -1081,6 +1132,7 @@ def main():
         ("extract", lambda: section_exact(res, inputs, peers, counts, repeat, budget)),
         ("replace", lambda: section_replace(res, inputs, peers, counts, repeat, budget)),
         ("fuzzy", lambda: section_fuzzy(res, inputs, peers, repeat, budget, args.quick)),
+        ("fuzzy_goals", lambda: section_fuzzy_goals(res, args)),
         ("batch", lambda: section_batch(res, counts)),
         ("documents", lambda: section_documents(res, inputs, peers, counts, repeat, args.quick)),
         ("pickle", lambda: section_pickle(res, inputs, counts, repeat)),
