@@ -347,7 +347,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
   later_.clear();
   // Where steps that add an edit go.
   std::vector<State>& edited_steps = kPass == Pass::kMaximum ? later_ : stack_;
-  stack_.push_back({root_, 0, 0, 0});
+  stack_.push_back({root_, 0, 0, 0, 0});
   State state;
   bool follow = false;  // `state` is the match step of the previous state
   std::uint64_t polled = 0;
@@ -371,7 +371,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       stack_.pop_back();
     }
     follow = false;
-    bool branches = state.consumed < left && gate(state.edits, state.consumed);
+    bool branches = state.forced == 0 && state.consumed < left && gate(state.edits, state.consumed);
     std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
     if (branches) {
       if (measure_subtrees_ && state.depth > 1) height = heights_.of(state.node, height);
@@ -426,15 +426,15 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
     }
     if (text_skip == Step::kNone && replace == Step::kNone && keyword_skip == Step::kNone) {
       if (matched != nullptr) {
-        state = {matched, next, state.edits, state.depth + 1};
+        state = {matched, next, state.edits, state.depth + 1, 0};
         follow = true;
       }
       continue;
     }
 
-    if (matched != nullptr) stack_.push_back({matched, next, state.edits, state.depth + 1});
+    if (matched != nullptr) stack_.push_back({matched, next, state.edits, state.depth + 1, 0});
     const std::uint64_t edited = state.edits + 1;
-    const std::uint64_t deeper = state.depth + 1;
+    const std::uint32_t deeper = state.depth + 1;
     // A step of a forced kind takes no edit before its gate opens: it leads only to its own
     // candidate test and to the match step on the next byte, and without either it leads nowhere.
     const bool after_known = next < left;
@@ -448,7 +448,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
         (text_skip == Step::kForced &&
          (state.node->clean_name.has_value() ||
           (after_known && state.node->children.find(after) != nullptr)))) {
-      edited_steps.push_back({state.node, next, edited, state.depth});
+      edited_steps.push_back({state.node, next, edited, state.depth, text_skip == Step::kForced});
     }
     if (replace == Step::kNone && keyword_skip == Step::kNone) continue;
     if (state.node->children.size() >= ChildIndex::kWide) {
@@ -517,8 +517,12 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
           const unsigned bit = static_cast<unsigned>(std::countr_zero(any));
           any &= any - 1;
           const TrieNode* x = wide.children[(w << 6) + bit].child;
-          if ((by_replace >> bit) & 1U) edited_steps.push_back({x, next, edited, deeper});
-          if ((by_skip >> bit) & 1U) edited_steps.push_back({x, state.consumed, edited, deeper});
+          if ((by_replace >> bit) & 1U) {
+            edited_steps.push_back({x, next, edited, deeper, replace == Step::kForced});
+          }
+          if ((by_skip >> bit) & 1U) {
+            edited_steps.push_back({x, state.consumed, edited, deeper, keyword_skip == Step::kForced});
+          }
         }
       }
       continue;
@@ -528,12 +532,12 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       if (replace != Step::kNone && entry.key != b &&
           (replace == Step::kOpen || x->clean_name.has_value() ||
            (after_known && x->children.find(after) != nullptr))) {
-        edited_steps.push_back({x, next, edited, deeper});
+        edited_steps.push_back({x, next, edited, deeper, replace == Step::kForced});
       }
       if (keyword_skip == Step::kOpen ||
           (keyword_skip == Step::kForced &&
            ((state.consumed != 0 && x->clean_name.has_value()) || x->children.find(b) != nullptr))) {
-        edited_steps.push_back({x, state.consumed, edited, deeper});
+        edited_steps.push_back({x, state.consumed, edited, deeper, keyword_skip == Step::kForced});
       }
     };
     std::size_t pos = 0;

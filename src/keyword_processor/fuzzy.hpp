@@ -197,7 +197,8 @@ class FuzzySearch {
     const TrieNode* node;
     std::uint64_t consumed;
     std::uint64_t edits;
-    std::uint64_t depth;
+    std::uint32_t depth;   // below 2^32: every trie node is a slot of memory
+    std::uint32_t forced;  // its edit steps lead nowhere (cut 6): it takes at most its match step
   };
 
   enum class Pass {
