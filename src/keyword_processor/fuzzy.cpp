@@ -165,29 +165,28 @@ float FuzzySearch::bound(std::uint64_t names, std::uint64_t height, std::uint64_
     return exact_counts_ ? one_minus_ratio(e, over) : one_minus_ratio_above(e, over);
   };
   const std::uint64_t base = std::max(consumed, names);
-  if (horizon_ != kUnknown && stretches_ == 1) {
-    // The loop below for one stretch, with the window's foreign bytes known (set_horizon).
+  if (horizon_ != kUnknown) {
+    // The loop below, with the window's foreign bytes known (set_horizon) and nothing past it.
     if (consumed >= horizon_) return value(edits, base + height);  // all stretches together
-    std::uint64_t cap = consumed + height;
-    if (cap > left_) {
-      cap = left_;
-      if (left_ <= horizon_) saw_end_ = true;
-    }
-    std::uint64_t stop = horizon_;  // the first foreign byte from `consumed`, or the horizon
-    for (const std::uint64_t at : window_foreign_) {
-      if (at >= consumed) {
-        stop = at;
-        break;
+    std::size_t k = 0;
+    while (k < window_foreign_.size() && window_foreign_[k] < consumed) ++k;
+    float best = -1.0f;
+    for (std::uint64_t f = 0;; ++f, ++k) {
+      if (f == stretches_) return std::max(best, value(edits + f, base + height + f));
+      std::uint64_t cap = consumed + height + f;
+      if (cap > left_) {
+        cap = left_;
+        if (left_ <= horizon_) saw_end_ = true;
       }
+      std::uint64_t stop = k < window_foreign_.size() ? window_foreign_[k] : horizon_;
+      if (stop >= cap) {
+        stop = cap;
+      } else if (k >= window_foreign_.size()) {  // the stretch runs on where this search does not look
+        return std::max(best, value(edits + f, base + height + f));
+      }
+      best = std::max(best, value(edits + f, base + (stop - consumed)));
+      if (stop == cap || !gate(edits + f, stop)) return best;
     }
-    if (stop >= cap) {
-      stop = cap;
-    } else if (stop == horizon_) {  // the stretch runs on where this search does not look
-      return value(edits, base + height);
-    }
-    float best = value(edits, base + (stop - consumed));
-    if (stop < cap && gate(edits, stop)) best = std::max(best, value(edits + 1, base + height + 1));
-    return best;
   }
   const std::uint64_t key[4] = {names, height, consumed, edits};
   std::uint64_t h = (names * 0x9E3779B97F4A7C15ULL) ^ (height * 0xC2B2AE3D27D4EB4FULL) ^
