@@ -5,12 +5,6 @@
 
 #if !defined(WORDSIEVE_PORTABLE_ONLY) && defined(_WIN32)
 #define WORDSIEVE_PAGES_VIRTUALALLOC 1
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #elif !defined(WORDSIEVE_PORTABLE_ONLY) && (defined(__unix__) || defined(__APPLE__))
 #define WORDSIEVE_PAGES_MMAP 1

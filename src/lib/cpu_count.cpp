@@ -13,12 +13,6 @@
 #undef _WIN32_WINNT
 #define _WIN32_WINNT 0x0601  // GetActiveProcessorCount: Windows 7
 #endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #elif !defined(WORDSIEVE_PORTABLE_ONLY) && (defined(__APPLE__) || defined(__unix__))
 #define WORDSIEVE_CPUS_SYSCONF 1

@@ -14,12 +14,6 @@
 #undef _WIN32_WINNT
 #define _WIN32_WINNT 0x0602  // WaitOnAddress: Windows 8
 #endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <synchapi.h>
 #elif !defined(WORDSIEVE_PORTABLE_ONLY) && defined(__APPLE__)

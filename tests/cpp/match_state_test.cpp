@@ -8,25 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "captured_stderr.hpp"
 #include "persisted_bytes.hpp"
 
 namespace wordsieve {
 namespace {
-
-std::string encode(const MatchRecord& record) {
-  std::string out(match_state_size(record), '\xAA');
-  write_match_state(record, out.data());
-  return out;
-}
 
 using test_support::kDecodePrefix;
 using test_support::kEof;
 using test_support::kTruncated;
 using test_support::u64;
 
-std::string decode_message(std::string_view state) {
-  return test_support::decode_message(read_match_state, state);
+std::string encode(const MatchRecord& record) {
+  std::string out(match_state_size(record), '\xAA');
+  write_match_state(record, out.data());
+  return out;
 }
 
 TEST(MatchStateLayout, Examples) {
@@ -60,22 +55,15 @@ TEST(MatchStateRoundTrip, KeepsEveryBit) {
 
 TEST(MatchStateRead, MalformedStates) {
   const std::string& prefix = kDecodePrefix;
-  const std::string& eof = kEof;
-  const std::string& truncated = kTruncated;
   const std::string tail(20, '\0');
-  struct Case {
-    const char* name;
-    std::string state;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {"empty", "", eof},
-      {"cut inside the length", u64(3).substr(0, 7), eof},
-      {"length 100, 10 bytes follow", u64(100) + "0123456789", truncated},
-      {"length 2^64-1", u64(~std::uint64_t{0}) + tail, truncated},
-      {"length one past the end", u64(4) + "abc", truncated},
-      {"keyword then 19 bytes", u64(3) + "abc" + std::string(19, '\0'), eof},
-      {"keyword then nothing", u64(3) + "abc", eof},
+  const std::vector<test_support::DecodeCase> cases = {
+      {"empty", "", kEof},
+      {"cut inside the length", u64(3).substr(0, 7), kEof},
+      {"length 100, 10 bytes follow", u64(100) + "0123456789", kTruncated},
+      {"length 2^64-1", u64(~std::uint64_t{0}) + tail, kTruncated},
+      {"length one past the end", u64(4) + "abc", kTruncated},
+      {"keyword then 19 bytes", u64(3) + "abc" + std::string(19, '\0'), kEof},
+      {"keyword then nothing", u64(3) + "abc", kEof},
       {"invalid byte in keyword", u64(4) + "ab\xFF" "c" + tail,
        prefix + "InvalidUtf8Encoding(Utf8Error { valid_up_to: 2, error_len: Some(1) })"},
       {"surrogate in keyword", u64(4) + "a\xED\xA0\x80" + tail,
@@ -84,13 +72,7 @@ TEST(MatchStateRead, MalformedStates) {
        prefix + "InvalidUtf8Encoding(Utf8Error { valid_up_to: 1, error_len: None })"},
       {"exactly complete", u64(1) + "a" + tail, "ok"},
   };
-  test_support::CapturedStderr err;
-  std::vector<std::string> reported;
-  for (const Case& c : cases) {
-    EXPECT_EQ(decode_message(c.state), c.message) << c.name;
-    if (c.message != "ok") reported.push_back(c.message);
-  }
-  EXPECT_EQ(err.reports(), reported);
+  test_support::expect_decode_outcomes(read_match_state, cases);
 }
 
 }  // namespace

@@ -3,10 +3,14 @@
 // them: stored expectations and callers match on them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "captured_stderr.hpp"
 #include "keyword_processor/failure.hpp"
 
 namespace wordsieve::test_support {
@@ -27,6 +31,25 @@ std::string decode_message(Read read, std::string_view state) {
   } catch (const InternalFailure& failure) {
     return failure.message();
   }
+}
+
+// A state and what decoding it gives: the failure's message, or "ok".
+struct DecodeCase {
+  const char* name;
+  std::string state;
+  std::string message;
+};
+
+// Each case decoded by `read`, and one report on standard error for each failure.
+template <class Read>
+void expect_decode_outcomes(Read read, const std::vector<DecodeCase>& cases) {
+  CapturedStderr err;
+  std::vector<std::string> reported;
+  for (const DecodeCase& c : cases) {
+    EXPECT_EQ(decode_message(read, c.state), c.message) << c.name;
+    if (c.message != "ok") reported.push_back(c.message);
+  }
+  EXPECT_EQ(err.reports(), reported);
 }
 
 // A decoder's failure: this prefix, then the rendering of its error.

@@ -96,12 +96,7 @@ TEST(ProcessorStateLayout, HighBytesAreWrittenAsTwoByteKeysAndFlagsAtTheEnd) {
 TEST(ProcessorStateRead, MalformedStates) {
   const std::string header = set_header();
   const std::string good = state_with(node({{"a", leaf("x")}}));
-  struct Case {
-    const char* name;
-    std::string state;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<test_support::DecodeCase> cases = {
       {"empty", "", kEof},
       {"cut inside word count", u64(17408).substr(0, 5), kEof},
       {"cut inside the words", header.substr(0, 8 + 8 * 100 + 3), kEof},
@@ -153,13 +148,7 @@ TEST(ProcessorStateRead, MalformedStates) {
       {"well formed", good, "ok"},
       {"trailing bytes", good + "trailing garbage \xFF", "ok"},
   };
-  test_support::CapturedStderr err;
-  std::vector<std::string> reported;
-  for (const Case& c : cases) {
-    EXPECT_EQ(decode_message(c.state), c.message) << c.name;
-    if (c.message != "ok") reported.push_back(c.message);
-  }
-  EXPECT_EQ(err.reports(), reported);
+  test_support::expect_decode_outcomes(read_processor_state, cases);
 }
 
 std::string reencode(std::string_view state) { return encode(read_processor_state(state)); }
