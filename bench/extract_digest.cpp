@@ -22,22 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_input.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/processor.hpp"
 #include "keyword_processor/replace.hpp"
 
 namespace {
-
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path);
-    std::exit(2);
-  }
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 struct Digest {
   std::uint64_t h = 0xcbf29ce484222325ULL;
@@ -74,8 +64,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s KEYWORDS_FILE TEXT_FILE [FUZZY_SLICE_BYTES]\n", argv[0]);
     return 2;
   }
-  const std::string keyword_file = read_file(argv[1]);
-  const std::string text = read_file(argv[2]);
+  const std::string keyword_file = bench::read_file(argv[1]);
+  const std::string text = bench::read_file(argv[2]);
   const std::size_t slice = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 65536;
   const std::size_t rounds = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1;
 

@@ -18,21 +18,11 @@
 #include <vector>
 
 #include "../tests/cpp/fuzzy_oracle.hpp"
+#include "bench_input.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/processor.hpp"
 
 namespace {
-
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path);
-    std::exit(2);
-  }
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 template <class Work>
 double median_seconds(Work&& work, int runs) {
@@ -71,21 +61,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s KEYWORDS_FILE TEXT_FILE [TEXT_BYTES] [THRESHOLDS...]\n", argv[0]);
     return 2;
   }
-  const std::string keyword_file = read_file(argv[1]);
-  const std::string text = read_file(argv[2]);
+  const std::string keyword_file = bench::read_file(argv[1]);
+  const std::string text = bench::read_file(argv[2]);
   const std::size_t limit = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 16384;
-  std::vector<float> thresholds;
-  for (int i = 4; i < argc; ++i) thresholds.push_back(std::strtof(argv[i], nullptr));
-  if (thresholds.empty()) thresholds = {0.9f, 0.8f, 0.6f};
+  const std::vector<float> thresholds = bench::thresholds_from(argc, argv, 4);
 
   wordsieve::KeywordProcessor processor(false, false);
-  std::size_t keywords = 0;
-  std::istringstream lines(keyword_file);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty()) continue;
-    processor.add_keyword(line, std::nullopt);
-    ++keywords;
-  }
+  const std::size_t keywords = bench::for_each_keyword(
+      keyword_file, [&](const std::string& line) { processor.add_keyword(line, std::nullopt); });
 
   constexpr double kLiteralSeconds = 2.0;
   constexpr std::uint64_t kNoBudget = std::numeric_limits<std::uint64_t>::max();

@@ -18,22 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_input.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/processor.hpp"
 #include "keyword_processor/replace.hpp"
 
 namespace {
-
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path);
-    std::exit(2);
-  }
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // Runs `work` until at least `min_seconds` have passed; returns MB/s over `bytes` per run.
 double throughput(std::size_t bytes, const std::function<std::size_t()>& work,
@@ -68,23 +58,17 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  const std::string keyword_file = read_file(argv[1]);
-  const std::string text = read_file(argv[2]);
+  const std::string keyword_file = bench::read_file(argv[1]);
+  const std::string text = bench::read_file(argv[2]);
   const std::size_t slice = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 262144;
-  std::vector<float> thresholds;
-  for (int i = 4; i < argc; ++i) thresholds.push_back(std::strtof(argv[i], nullptr));
-  if (thresholds.empty()) thresholds = {0.9f, 0.8f, 0.6f};
+  const std::vector<float> thresholds = bench::thresholds_from(argc, argv, 4);
 
   wordsieve::KeywordProcessor folded(false, false);
   wordsieve::KeywordProcessor exact_case(true, false);
-  std::size_t keywords = 0;
-  std::istringstream lines(keyword_file);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty()) continue;
+  const std::size_t keywords = bench::for_each_keyword(keyword_file, [&](const std::string& line) {
     folded.add_keyword(line, std::nullopt);
     exact_case.add_keyword(line, std::nullopt);
-    ++keywords;
-  }
+  });
   std::printf("%zu keywords, text of %zu bytes\n", keywords, text.size());
 
   std::string copy(text.size(), '\0');
