@@ -27,7 +27,7 @@ void* checked_malloc(std::size_t n) {
 
 // Dense nodes: a direct table for byte keys, and sorted arrays for the rare keys above 0xFF.
 struct alignas(16) ChildMap::Dense {
-  TrieNode* bytes[256] = {};
+  TrieNode* bytes[kByteKeys] = {};
   std::size_t size = 0;
   std::vector<std::uint32_t> wide_keys;
   std::vector<TrieNode*> wide_children;
@@ -111,13 +111,13 @@ TrieNode* ChildMap::find_dense(std::uint32_t key) const noexcept {
     return nullptr;
   }
   const Dense* d = dense();
-  if (key < 256) return d->bytes[key];
+  if (key < kByteKeys) return d->bytes[key];
   auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
   if (it == d->wide_keys.end() || *it != key) return nullptr;
   return d->wide_children[static_cast<std::size_t>(it - d->wide_keys.begin())];
 }
 
-// `entries` are in ascending key order, all keys below 256, 2 <= size <= kSmallMax.
+// `entries` are in ascending key order, all keys below kByteKeys, 2 <= size <= kSmallMax.
 void ChildMap::set_small(std::uint32_t size, const Entry* entries) {
   const std::uint32_t capacity = small_capacity(size);
   const std::size_t key_bytes = small_key_bytes(size);
@@ -139,7 +139,7 @@ void ChildMap::set_dense(std::size_t size, const Entry* entries) {
   auto d = std::make_unique<Dense>();
   if (!storable(d.get())) throw std::bad_alloc();
   for (std::size_t i = 0; i < size; ++i) {
-    if (entries[i].key < 256) {
+    if (entries[i].key < kByteKeys) {
       d->bytes[entries[i].key] = entries[i].child;
     } else {
       d->wide_keys.push_back(entries[i].key);
@@ -167,7 +167,7 @@ void ChildMap::set_entries(std::size_t size, const Entry* entries) {
   if (size == 1 && entries[0].key < kOneKeyLimit) {
     free_storage();
     set(kOne, entries[0].child, entries[0].key);
-  } else if (size >= 2 && size <= kSmallMax && entries[size - 1].key < 256) {
+  } else if (size >= 2 && size <= kSmallMax && entries[size - 1].key < kByteKeys) {
     set_small(static_cast<std::uint32_t>(size), entries);
   } else if (size <= kWideMax) {
     set_wide(static_cast<std::uint32_t>(size), entries);
@@ -201,70 +201,74 @@ void ChildMap::add_new(std::uint32_t key, TrieNode* child) {
       }
       return;
     }
-    case kSmall: {
-      const std::uint32_t size = aux();
-      unsigned char* keys = small_keys();
-      TrieNode** children = small_children();
-      std::uint32_t at = 0;
-      while (at < size && keys[at] < key) ++at;
-      if (key < 256 && size < kSmallMax && small_capacity(size + 1) == small_capacity(size) &&
-          small_key_bytes(size + 1) == small_key_bytes(size)) {
-        // Room in the block: shift the larger keys up by one.
-        for (std::uint32_t i = size; i > at; --i) {
-          keys[i] = keys[i - 1];
-          children[i] = children[i - 1];
-        }
-        keys[at] = static_cast<unsigned char>(key);
-        children[at] = child;
-        set(kSmall, keys, size + 1);
-        return;
-      }
-      Entry entries[kSmallMax + 1];
-      std::uint32_t n = 0;
-      for (std::uint32_t i = 0; i < size; ++i) {
-        if (i == at) entries[n++] = {key, child};
-        entries[n++] = {keys[i], children[i]};
-      }
-      if (at == size) entries[n++] = {key, child};
-      set_entries(n, entries);
-      return;
+    case kSmall:
+      return add_to_small(key, child);
+    case kDense:
+      return is_wide() ? add_to_wide(key, child) : add_to_dense(key, child);
+  }
+}
+
+void ChildMap::add_to_small(std::uint32_t key, TrieNode* child) {
+  const std::uint32_t size = aux();
+  unsigned char* keys = small_keys();
+  TrieNode** children = small_children();
+  std::uint32_t at = 0;
+  while (at < size && keys[at] < key) ++at;
+  if (key < kByteKeys && size < kSmallMax && small_capacity(size + 1) == small_capacity(size) &&
+      small_key_bytes(size + 1) == small_key_bytes(size)) {
+    // Room in the block: shift the larger keys up by one.
+    for (std::uint32_t i = size; i > at; --i) {
+      keys[i] = keys[i - 1];
+      children[i] = children[i - 1];
     }
-    case kDense: {
-      if (is_wide()) {
-        // A new list with the entry in its place, or a table past kWideMax entries.
-        const Wide* list = wide();
-        Entry entries[kWideMax + 1];
-        std::uint32_t n = 0;
-        bool placed = false;
-        for (std::uint32_t i = 0; i < list->size; ++i) {
-          if (!placed && key < list->entries()[i].key) {
-            entries[n++] = {key, child};
-            placed = true;
-          }
-          entries[n++] = list->entries()[i];
-        }
-        if (!placed) entries[n++] = {key, child};
-        set_entries(n, entries);
-        return;
-      }
-      Dense* d = dense();
-      if (key < 256) {
-        d->bytes[key] = child;
-      } else {
-        auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
-        const auto at = it - d->wide_keys.begin();
-        d->wide_keys.insert(it, key);
-        try {
-          d->wide_children.insert(d->wide_children.begin() + at, child);
-        } catch (...) {
-          d->wide_keys.erase(d->wide_keys.begin() + at);
-          throw;
-        }
-      }
-      ++d->size;
-      return;
+    keys[at] = static_cast<unsigned char>(key);
+    children[at] = child;
+    set(kSmall, keys, size + 1);
+    return;
+  }
+  Entry entries[kSmallMax + 1];
+  std::uint32_t n = 0;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    if (i == at) entries[n++] = {key, child};
+    entries[n++] = {keys[i], children[i]};
+  }
+  if (at == size) entries[n++] = {key, child};
+  set_entries(n, entries);
+}
+
+// A new list with the entry in its place, or a table past kWideMax entries.
+void ChildMap::add_to_wide(std::uint32_t key, TrieNode* child) {
+  const Wide* list = wide();
+  Entry entries[kWideMax + 1];
+  std::uint32_t n = 0;
+  bool placed = false;
+  for (std::uint32_t i = 0; i < list->size; ++i) {
+    if (!placed && key < list->entries()[i].key) {
+      entries[n++] = {key, child};
+      placed = true;
+    }
+    entries[n++] = list->entries()[i];
+  }
+  if (!placed) entries[n++] = {key, child};
+  set_entries(n, entries);
+}
+
+void ChildMap::add_to_dense(std::uint32_t key, TrieNode* child) {
+  Dense* d = dense();
+  if (key < kByteKeys) {
+    d->bytes[key] = child;
+  } else {
+    auto it = std::lower_bound(d->wide_keys.begin(), d->wide_keys.end(), key);
+    const auto at = it - d->wide_keys.begin();
+    d->wide_keys.insert(it, key);
+    try {
+      d->wide_children.insert(d->wide_children.begin() + at, child);
+    } catch (...) {
+      d->wide_keys.erase(d->wide_keys.begin() + at);
+      throw;
     }
   }
+  ++d->size;
 }
 
 TrieNode& ChildMap::find_or_create(std::uint32_t key) {
@@ -305,7 +309,7 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
       word_ = 0;
       return found;
     case kSmall: {
-      if (key >= 256) return nullptr;
+      if (key >= kByteKeys) return nullptr;
       std::uint32_t size = aux();
       unsigned char* keys = small_keys();
       TrieNode** children = small_children();
@@ -349,7 +353,7 @@ TrieNode* ChildMap::detach(std::uint32_t key) noexcept {
         return found;
       }
       Dense* d = dense();
-      if (key < 256) {
+      if (key < kByteKeys) {
         found = d->bytes[key];
         if (found == nullptr) return nullptr;
         d->bytes[key] = nullptr;
@@ -389,7 +393,7 @@ void ChildMap::compact() noexcept {
     return;
   }
   try {
-    if (count >= 2 && entries[count - 1].key < 256) {
+    if (count >= 2 && entries[count - 1].key < kByteKeys) {
       set_small(static_cast<std::uint32_t>(count), entries);
     } else if (!is_wide() && count <= kWideMax) {
       set_wide(static_cast<std::uint32_t>(count), entries);
@@ -419,14 +423,14 @@ bool ChildMap::next(std::size_t& pos, Entry& out) const noexcept {
         return true;
       }
       const Dense* d = dense();
-      while (pos < 256) {
+      while (pos < kByteKeys) {
         const std::size_t at = pos++;
         if (d->bytes[at] != nullptr) {
           out = {static_cast<std::uint32_t>(at), d->bytes[at]};
           return true;
         }
       }
-      const std::size_t wide = pos - 256;
+      const std::size_t wide = pos - kByteKeys;
       if (wide >= d->wide_keys.size()) return false;
       out = {d->wide_keys[wide], d->wide_children[wide]};
       ++pos;

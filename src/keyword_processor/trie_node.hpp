@@ -83,7 +83,7 @@ class ChildMap {
   TrieNode* find(std::uint32_t key) const noexcept {
     const Kind k = kind();
     if (k == kOne) return aux() == key ? static_cast<TrieNode*>(ptr()) : nullptr;
-    if (k == kSmall) return key < 256 ? find_small(static_cast<unsigned char>(key)) : nullptr;
+    if (k == kSmall) return key < kByteKeys ? find_small(static_cast<unsigned char>(key)) : nullptr;
     if (k == kDense) return find_dense(key);
     return nullptr;
   }
@@ -123,6 +123,8 @@ class ChildMap {
   // kDense holds either form of the last two above: the table (aux 0) or the list (aux kWideList).
   enum Kind : std::uint8_t { kEmpty = 0, kOne = 1, kSmall = 2, kDense = 3 };
   static constexpr std::uint32_t kWideList = 1;
+  // Keys below this are bytes; the others come only from foreign persisted states.
+  static constexpr std::uint32_t kByteKeys = 256;
 
   static constexpr std::uint32_t kSmallMax = 32;
   static constexpr std::uint32_t kWideMax = 17;
@@ -200,6 +202,9 @@ class ChildMap {
   void set_entries(std::size_t size, const Entry* entries);  // the representation for them
   void free_storage() noexcept;  // frees blocks only; the children must have been released
   void add_new(std::uint32_t key, TrieNode* child);  // key must be absent
+  void add_to_small(std::uint32_t key, TrieNode* child);  // add_new for each form
+  void add_to_wide(std::uint32_t key, TrieNode* child);
+  void add_to_dense(std::uint32_t key, TrieNode* child);
   TrieNode* detach(std::uint32_t key) noexcept;      // removes the entry, returns its child
   void compact() noexcept;  // after a removal: the form its entries need, when it can be had
 
