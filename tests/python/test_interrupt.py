@@ -15,6 +15,12 @@ CHILD = textwrap.dedent(r"""
     import pickle, random, signal, struct, sys
     from wordsieve import KeywordProcessor
 
+    # SIGINT as an interactive interpreter has it, whatever this process inherited: a shell without
+    # job control starts background jobs with SIGINT ignored, and an interpreter started that way
+    # keeps it ignored, so the signal would never reach the call.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal.SIGINT])
+
     def u64(n):
         return struct.pack("<Q", n)
 
@@ -93,8 +99,9 @@ CHILD = textwrap.dedent(r"""
     for name in sys.argv[1:]:
         p, call = case(name)
         before = pickle.dumps(p)
-        print("start", flush=True)
         try:
+            # Inside the try: on a loaded machine the signal can come before the call is reached.
+            print("start", flush=True)
             call()
         except KeyboardInterrupt:
             print("interrupted", flush=True)
