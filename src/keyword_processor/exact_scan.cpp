@@ -232,7 +232,11 @@ class Scan {
         length_found = i;
       }
     }
-    if (i > 64) poll_interrupt(i);  // a long walk; short ones count with their chunk
+    if (i > 64) {
+      poll_interrupt(i);  // a long walk at once
+    } else {
+      walked_ += i;  // short ones with their chunk: 2 KiB of text can hold a thousand of them
+    }
 
     const std::uint64_t q = start + length_found;
     const bool matched = found != nullptr && (q == n || t_.overlaps() || t_.words().is_boundary(s[q]));
@@ -257,6 +261,7 @@ class Scan {
   std::uint64_t blocks_;
   std::uint64_t in_place_;
   std::vector<KeywordMatch>& out_;
+  std::uint64_t walked_ = 0;  // steps of short walks not yet counted by a poll
   std::uint64_t opens_[kChunkBlocks + 1];
   std::uint64_t first_[kChunkBlocks + 1];
   std::uint64_t prefix_[kChunkBlocks + 1];
@@ -269,7 +274,8 @@ template <bool kMemo>
   std::uint64_t opens_before = 1;    // whether a match may start after the byte before the block
   for (std::uint64_t chunk = 0; chunk < blocks_; chunk += kChunkBlocks) {
     const std::uint64_t count = std::min(kChunkBlocks, blocks_ - chunk);
-    poll_interrupt(64 * count / kBytesPerUnit);  // the text, a chunk at a time
+    poll_interrupt(64 * count / kBytesPerUnit + walked_);  // the text and its short walks, a chunk at a time
+    walked_ = 0;
     classify(chunk, count + 1);
     for (std::uint64_t k = 0; k < count; ++k) {
       const std::uint64_t b = chunk + k;

@@ -108,6 +108,27 @@ TEST(Interrupt, EveryLongOperationStopsAndLeavesTheProcessorAsItWas) {
   }
 }
 
+// Polls count the work, not only the bytes passed: where a walk of up to 64 steps starts at every
+// byte or every word, the exact scan consults the check about once per kInterruptStride steps.
+TEST(Interrupt, TheExactScanCountsItsShortWalks) {
+  struct Case {
+    bool overlaps;
+    std::string keyword;
+    std::string_view unit;
+  };
+  for (const Case& c : {Case{true, repeated("a", 63) + "b", "a"}, Case{false, repeated("a ", 31) + "b", "a "}}) {
+    KeywordProcessor kp(true, c.overlaps);
+    kp.add_keyword(c.keyword, std::nullopt);
+    const std::string text = repeated(c.unit, (std::size_t{1} << 20) / c.unit.size());
+    std::uint64_t consultations = 0;
+    const InterruptCheck check{+[](void* n) { return ++*static_cast<std::uint64_t*>(n) == 0; }, &consultations};
+    const InterruptScope scope(check);
+    EXPECT_TRUE(extract_keywords(kp, text, std::nullopt).empty());
+    // About 31 steps per byte of text in both cases.
+    EXPECT_GE(consultations, text.size() * 15 / kInterruptStride) << "overlaps " << c.overlaps;
+  }
+}
+
 TEST(Interrupt, WithoutACheckPollsOnlyCount) {
   KeywordProcessor kp = sample_processor(false);
   const std::string text = repeated("abc the xyz ", 50000);
