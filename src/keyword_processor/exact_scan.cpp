@@ -277,15 +277,23 @@ template <bool kMemo>
     poll_interrupt(64 * count / kBytesPerUnit + walked_);  // the text and its short walks, a chunk at a time
     walked_ = 0;
     classify(chunk, count + 1);
+    // The start positions of every block of the chunk first, then only the blocks that have any:
+    // with the filters most blocks have none, and a branch per block on that would often guess
+    // wrong.
+    std::uint64_t busy = 0;
     for (std::uint64_t k = 0; k < count; ++k) {
+      first_[k] &= opens_[k] << 1 | opens_before;
+      opens_before = opens_[k] >> 63;
+      busy |= static_cast<std::uint64_t>(first_[k] != 0) << k;
+    }
+    for (; busy != 0; busy &= busy - 1) {
+      const auto k = static_cast<std::uint64_t>(std::countr_zero(busy));
       const std::uint64_t b = chunk + k;
       const std::uint64_t base = 64 * b;
-      const std::uint64_t opens = opens_[k];
-      std::uint64_t starts = first_[k] & (opens << 1 | opens_before);
-      opens_before = opens >> 63;
       if (p >= base + 64) continue;
+      const std::uint64_t opens = opens_[k];
+      std::uint64_t starts = first_[k];
       if (p > base) starts &= ~std::uint64_t{0} << (p - base);
-      if (starts == 0) continue;
 
       const unsigned char* bytes = block_bytes(b);
       std::uint64_t candidates;
