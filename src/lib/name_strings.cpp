@@ -1,7 +1,9 @@
 #include "name_strings.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "keyword_processor/interrupt.hpp"
@@ -16,10 +18,15 @@ std::size_t slot_of(const char* where, std::size_t mask) noexcept {
   return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> 40) & mask;
 }
 
-// The cache of recent names, shared by the calls of the process (all of them hold the
-// interpreter lock, and the module runs in one interpreter only). Direct-mapped by where the name
-// is stored; each entry holds a reference to its str, so at most kRecent strs of at most
-// kRecentLength bytes each are kept alive by it.
+// The cache of recent names, shared by the calls of the process: all of them hold the
+// interpreter lock, which also orders the cache's reads and writes (no Python code runs between
+// them). Direct-mapped by where the name is stored; each entry holds a reference to its str, so at
+// most kRecent strs of at most kRecentLength bytes each are kept alive by it.
+//
+// The strs belong to one interpreter. The module refuses every interpreter but the first to import
+// it (module.cpp), and the cache is tied to an interpreter all the same: a call from another one
+// finds it empty, so a str is never handed to an interpreter it was not made in. The entries left
+// behind are not released: their interpreter may be gone.
 constexpr std::size_t kRecent = 1024;
 constexpr std::size_t kRecentLength = 48;
 
@@ -28,12 +35,29 @@ struct Recent {
   PyObject* str;
 };
 Recent recent[kRecent];
+std::int64_t recent_interpreter = -1;  // the interpreter whose strs `recent` holds
+
+PyObject* new_str(std::string_view name) {
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+// Whether `recent` may be used by the calling interpreter; empties it for a new one.
+bool recent_usable() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1) {
+    discard_python_error();
+    return false;
+  }
+  if (interpreter != recent_interpreter) {
+    std::fill(std::begin(recent), std::end(recent), Recent{nullptr, nullptr});
+    recent_interpreter = interpreter;
+  }
+  return true;
+}
 
 // A new reference to the str of `name`: the cached one when its bytes are the name's.
 PyObject* recent_str(std::string_view name) {
-  if (name.size() > kRecentLength) {
-    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-  }
+  if (name.size() > kRecentLength || !recent_usable()) return new_str(name);
   Recent& entry = recent[slot_of(name.data(), kRecent - 1)];
   if (entry.where == name.data()) {
     Py_ssize_t size = 0;
@@ -44,7 +68,7 @@ PyObject* recent_str(std::string_view name) {
     }
     if (bytes == nullptr) discard_python_error();
   }
-  PyObject* str = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  PyObject* str = new_str(name);
   if (str == nullptr) return nullptr;
   PyObject* old = entry.str;
   entry = {name.data(), Py_NewRef(str)};

@@ -154,10 +154,11 @@ TEST(ExactScanScratch, ShortTextsInARowMatchReference) {
 // A processor taken through random changes: keywords added (words, phrases, keywords that begin
 // or end with a boundary byte, single bytes, bulks of two-letter keywords that make the trie wide
 // and overflow the first-word filter) and removed, the word characters extended or replaced, its
-// state written and loaded back, and searches interrupted part-way (which may stop a table
-// build). After changes, texts of every length are searched, sometimes by several threads at once
-// (each with a scratch, as batch workers search), and compared with the naive search. Each round
-// runs with one instruction set, so that the tables built in it are updated in place as it goes.
+// state written and loaded back, and searches and additions interrupted part-way (a search may
+// stop a table build). After changes, texts of every length are searched, sometimes by several
+// threads at once (each with a scratch, as batch workers search), and compared with the naive
+// search. Each round runs with one instruction set, so that the tables built in it are updated in
+// place as it goes.
 TEST(ExactScanDerived, EveryChangeThenSearchMatchesReference) {
   std::mt19937 rng(4242);
   const auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
@@ -236,6 +237,16 @@ TEST(ExactScanDerived, EveryChangeThenSearchMatchesReference) {
           const InterruptScope scope(stop);
           try {
             (void)extract_keywords(kp, text(3000), std::nullopt);
+          } catch (const Interrupted&) {
+          }
+          break;
+        }
+        case 7: {  // an add_keyword stopped part-way, which leaves the store as it was
+          interrupt_detail::budget = static_cast<std::int64_t>(pick(8));
+          const InterruptCheck stop{[](void*) { return true; }, nullptr};
+          const InterruptScope scope(stop);
+          try {
+            kp.add_keyword(word(5) + " " + word(5), std::string_view("I"));
           } catch (const Interrupted&) {
           }
           break;

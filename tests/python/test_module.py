@@ -71,20 +71,48 @@ def test_reimport_after_removal_from_sys_modules_returns_the_same_module():
         sys.modules["wordsieve"] = saved
 
 
-def test_subinterpreter_import_is_refused():
-    interpreters = pytest.importorskip("_interpreters")
-    del interpreters
-    script = textwrap.dedent(
+# Only one interpreter may use the module: its classes, and the strs that searches keep from call
+# to call, belong to it. A sub-interpreter is refused whether or not the main interpreter imported
+# the module first, and the main interpreter's searches go on finding the right names.
+@pytest.mark.parametrize(
+    "script",
+    [
         """
         import _interpreters
         import wordsieve
+        p = wordsieve.KeywordProcessor()
+        p.add_keyword("Big Apple", "New York")
+        p.extract_keywords("the Big Apple")
         iid = _interpreters.create("legacy")
         failure = _interpreters.exec(iid, "import wordsieve")
         _interpreters.destroy(iid)
+        assert [m.keyword for m in p.extract_keywords("big apple")] == ["New York"]
         print(failure.type.__name__)
         print(failure.msg)
+        """,
+        """
+        import _interpreters
+        iid = _interpreters.create("legacy")
+        failure = _interpreters.exec(iid, SEARCH)
+        _interpreters.destroy(iid)
+        exec(SEARCH)
+        print(failure.type.__name__)
+        print(failure.msg)
+        """,
+    ],
+    ids=["main-first", "sub-interpreter-first"],
+)
+def test_subinterpreter_import_is_refused(script):
+    pytest.importorskip("_interpreters")
+    search = textwrap.dedent(
+        """
+        import wordsieve
+        p = wordsieve.KeywordProcessor()
+        p.add_keyword("Big Apple", "New York")
+        assert [m.keyword for m in p.extract_keywords("the big apple, the Big Apple")] == ["New York"] * 2
         """
     )
+    script = f"SEARCH = {search!r}\n" + textwrap.dedent(script)
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
