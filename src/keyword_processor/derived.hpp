@@ -6,9 +6,14 @@
 //     uses it gives exactly what the same search would give without it.
 //   * It is built by the first search that needs it, not when keywords are added (which would make
 //     adding n keywords cost n builds), and is then shared read-only by every search on every
-//     thread until the processor changes. Several threads may ask for it at once (the workers of a
-//     batch): one of them builds it while the others wait, and afterwards a reader pays one
-//     atomic load.
+//     thread until the processor changes; a reader pays one atomic load. A batch builds what its
+//     searches need on its calling thread before any worker starts (prepare_search, extract.hpp),
+//     so that the workers only read.
+//   * No lock is held while it is built. One could be left held forever: by a build during which
+//     a signal handler (run from the build's interrupt polls) searches the same processor on the
+//     same thread, or, in a child forked while another thread was building, by a thread the child
+//     does not have. Threads that do ask at once each build one; the first finished is kept, and
+//     the others are dropped.
 //   * A change to the processor goes through KeywordProcessor's methods, which run while no search
 //     is in progress (the binding layer holds the processor exclusively): each either updates the
 //     structure in place, when that is cheap and local (one keyword added), or drops it, to be
@@ -21,14 +26,14 @@
 // changes in place, `bool keyword_added(const KeywordProcessor&, std::string_view key)` and
 // `bool keyword_removed(const KeywordProcessor&, std::string_view key)` returning false when it
 // cannot (it is then dropped); add a Lazy<> member to DerivedStructures and a line to each of its
-// functions below. A structure that needs the clean name a change replaced or removed takes the
-// KeywordChange as well.
+// functions below, and build it in prepare_search (extract.cpp) if the searches of a batch use it.
+// A structure that needs the clean name a change replaced or removed takes the KeywordChange as
+// well.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -54,16 +59,17 @@ class Lazy {
   Lazy& operator=(const Lazy&) = delete;
 
   // The structure, built with `build()` (which returns a std::unique_ptr<T>) if there is none.
-  // Safe to call from several threads at once while nothing changes the processor.
+  // Safe to call from several threads at once, and again from within `build()` on the same
+  // thread, while nothing changes the processor.
   template <class Build>
   const T& get(Build&& build) const {
     if (const T* t = ready_.load(std::memory_order_acquire)) return *t;
-    std::lock_guard<std::mutex> lock(build_mutex_);
-    if (const T* t = ready_.load(std::memory_order_relaxed)) return *t;
     std::unique_ptr<T> built = build();
-    T* t = built.release();
-    ready_.store(t, std::memory_order_release);
-    return *t;
+    T* kept = nullptr;
+    if (ready_.compare_exchange_strong(kept, built.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+      return *built.release();
+    }
+    return *kept;  // another build finished first
   }
 
   // The structure if it has been built, for updates in place; only while no search runs.
@@ -74,7 +80,6 @@ class Lazy {
 
  private:
   mutable std::atomic<T*> ready_{nullptr};
-  mutable std::mutex build_mutex_;
 };
 
 // All derived structures of one processor.

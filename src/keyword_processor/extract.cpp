@@ -115,4 +115,14 @@ std::vector<KeywordMatch> extract_keywords_mapped(const KeywordProcessor& proces
   return scan(processor, search_text.view(), true, t, scratch);
 }
 
+void prepare_search(const KeywordProcessor& processor, std::optional<float> threshold) {
+  const float t = threshold.value_or(1.0f);
+  const TrieNode& root = processor.root;
+  if (t == 1.0f) {
+    if (!root.children.empty()) processor.derived.scan_index(processor);
+  } else if (t >= 0.0f && t < 1.0f && (!root.children.empty() || root.clean_name.has_value())) {
+    processor.derived.keyword_stats(processor);
+  }
+}
+
 }  // namespace wordsieve

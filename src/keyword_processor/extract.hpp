@@ -25,4 +25,9 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
 void extract_keywords(const KeywordProcessor& processor, std::string_view text,
                       std::optional<float> threshold, ScanScratch* scratch, std::vector<KeywordMatch>& out);
 
+// Builds, on the calling thread, the structures that searches at `threshold` keep on the processor
+// (derived.hpp), so that the threads of a batch only read them. A threshold the search refuses
+// builds nothing: every text reports it.
+void prepare_search(const KeywordProcessor& processor, std::optional<float> threshold);
+
 }  // namespace wordsieve

@@ -91,6 +91,9 @@ PyObject* run_batch(const Parameters<2>& parameters, PyObject* self, PyObject* a
     propagate_python_error();
     return nullptr;
   }
+  if (std::any_of(texts.begin(), texts.end(), [](const TextView& t) { return !t.text.empty(); })) {
+    wordsieve::prepare_search(engine_processor, threshold);
+  }
   const std::vector<std::size_t> starts = chunk_starts(texts, pool.size());
   // One slot per chunk, each written once by whichever thread processes that chunk, then read and
   // released by this thread, which turns each result into its Python form as soon as the chunk is

@@ -167,5 +167,29 @@ TEST(Interrupt, ABatchStopsItsWorkersAndThePoolStaysUsable) {
   for (int d : done) ASSERT_EQ(d, 1);
 }
 
+// A check may search the processor whose tables a search is building on first use (a signal
+// handler run by the check can): that search builds its own instead of waiting for the build it
+// is called from, and the first build finished is the one kept.
+TEST(Interrupt, ACheckSearchesTheProcessorWhoseTablesAreBeingBuilt) {
+  KeywordProcessor kp(false, false);
+  for (int i = 0; i < 50000; ++i) kp.add_keyword("k" + std::to_string(i) + " w", std::nullopt);
+  struct Nested {
+    const KeywordProcessor* kp;
+    int calls = 0;
+    std::size_t found = 0;
+  } nested{&kp};
+  const InterruptCheck check{+[](void* context) {
+                               auto& n = *static_cast<Nested*>(context);
+                               if (n.calls++ == 0) n.found = extract_keywords(*n.kp, "k1 w, k7 w", std::nullopt).size();
+                               return false;
+                             },
+                             &nested};
+  check_interrupt_now();  // a full budget: the first consultation comes inside the build
+  const InterruptScope scope(check);
+  EXPECT_EQ(extract_keywords(kp, "k2 w", std::nullopt).size(), 1U);
+  EXPECT_GE(nested.calls, 1);
+  EXPECT_EQ(nested.found, 2U);
+}
+
 }  // namespace
 }  // namespace wordsieve

@@ -1,5 +1,6 @@
-"""fork() while other threads use wordsieve: the child finds every lock of the module free. Each
-case runs in a fresh interpreter, bounded in time, so a deadlock fails instead of hanging."""
+"""fork() while other threads use wordsieve, and signal handlers that search or fork in the middle
+of a call: the child, or the handler, finds every lock of the module free. Each case runs in a fresh
+interpreter, bounded in time, so a deadlock fails instead of hanging."""
 
 import os
 import subprocess
@@ -110,3 +111,70 @@ def test_fork_under_thread_churn(case):
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr[-2000:]
     assert int(result.stdout) >= 1  # forks, pools, children
+
+
+# A signal handler runs while a call builds the tables a search keeps on the processor (on first
+# use; a batch builds them before its workers start), and searches that processor, on the same
+# thread or in a child it forks, which has no other thread. Neither may wait for the build.
+DURING_BUILD = """
+    import os, signal, string, sys, time, warnings
+    from wordsieve import KeywordProcessor
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a process with threads
+    action, call, kind = sys.argv[1:]
+    threshold = None if kind == "exact" else 0.9
+    p = KeywordProcessor()
+    for i in range(200_000):
+        p.add_keyword("k%dx y%d" % (i, i))
+
+    def keywords(matches):
+        return [m.keyword for m in matches]
+
+    def search():
+        return keywords(p.extract_keywords("k1x y1 and k7x y7", threshold)) == ["k1x y1", "k7x y7"]
+
+    def handler(signum, frame):
+        if not in_call:
+            return
+        if action == "fork":
+            pid = os.fork()
+            if pid == 0:
+                signal.signal(signal.SIGALRM, signal.SIG_DFL)
+                signal.alarm(5)  # a deadlocked child dies of it
+                os._exit(0 if search() else 3)
+            found.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0)
+        else:
+            found.append(search())
+
+    signal.signal(signal.SIGALRM, handler)
+    found = []
+    deadline = time.monotonic() + 10
+    for attempt in range(1000):
+        if len(found) >= 3 or time.monotonic() > deadline:
+            break
+        # Another word character, not in the texts: the tables are dropped, to be built again.
+        p.set_non_word_boundaries(list(string.ascii_letters + string.digits + "_" + "~^"[attempt % 2]))
+        in_call = True
+        signal.setitimer(signal.ITIMER_REAL, 0.002)  # the build takes some 20 to 50 ms
+        if call == "batch":
+            # Texts of 4 KiB go to the workers one by one (shorter ones would run on this thread).
+            results = p.parallel_extract_keywords_from_texts(["k2x y2" + " filler" * 600] * 8, threshold)
+            assert list(map(keywords, results)) == [["k2x y2"]] * 8
+        else:
+            assert keywords(p.extract_keywords("k2x y2", threshold)) == ["k2x y2"]
+        in_call = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    assert found and all(found), found
+    print(len(found))
+"""
+
+
+@pytest.mark.parametrize("action", ["search", "fork"])
+@pytest.mark.parametrize("call", ["single", "batch"])
+@pytest.mark.parametrize("kind", ["exact", "fuzzy"])
+def test_signal_handler_during_a_table_build(action, call, kind):
+    if action == "fork" and (not hasattr(os, "fork") or SANITIZED):
+        pytest.skip("no fork() here, or the sanitizers do not follow threads across fork()")
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(DURING_BUILD), action, call, kind],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
