@@ -1,4 +1,5 @@
-// The module's init function: one module per process, owned by the first interpreter that imports it.
+// The module's init function: one module at a time per process, owned by the first interpreter that
+// imports it until that interpreter is finalized.
 #include <Python.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include "guard.hpp"
 #include "match_type.hpp"
 #include "messages.hpp"
+#include "name_strings.hpp"
 #include "panic.hpp"
 #include "processor_type.hpp"
 #include "py_ref.hpp"
@@ -19,8 +21,14 @@ namespace {
 
 // The classes and the type objects are process-wide, so a second interpreter would share objects
 // that belong to the first one; it is refused instead.
+//
+// A program that embeds Python may finalize the interpreter and initialize a new one, which has the
+// same id. Everything the module keeps from call to call (the module, its classes, the exception
+// type, the recent names' strs) belongs to the interpreter that made it, so it is all forgotten
+// when that interpreter is finalized, and the next one to import the module owns a fresh one.
 std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* module_cell = nullptr;
+bool forgets_at_exit = false;  // forget_interpreter is registered with the owner's finalization
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "wordsieve", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -36,6 +44,18 @@ constexpr ClassCell kClasses[] = {
 constexpr const char kSubinterpreterMessage[] =
     "PyO3 modules do not yet support subinterpreters, see "
     "https://github.com/wordsieve/wordsieve/issues";
+
+// Run by Py_FinalizeEx once the interpreter is gone, so nothing of Python may be touched: the
+// pointers are dropped, and whatever finalization did not free stays allocated until the process
+// ends (a few objects per interpreter).
+void forget_interpreter() noexcept {
+  module_cell = nullptr;
+  for (ClassCell class_cell : kClasses) class_cell().forget();
+  forget_panic_exception_type();
+  forget_recent_names();
+  forgets_at_exit = false;  // finalization has consumed the registration
+  owning_interpreter.store(-1);
+}
 
 // The module's __all__, created empty when the module has none yet; null with the error set.
 PyRef all_list(PyObject* module) {
@@ -83,6 +103,16 @@ PyObject* initialise() {
   if (!owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter) {
     PyErr_SetString(PyExc_ImportError, kSubinterpreterMessage);
     return nullptr;
+  }
+  // Before anything is kept. Without the registration a later interpreter would be handed objects
+  // of a finalized one, so the import fails instead (only when 32 exit functions are registered).
+  if (!forgets_at_exit) {
+    if (Py_AtExit(&forget_interpreter) < 0) {
+      PyErr_SetString(PyExc_ImportError,
+                      "wordsieve cannot register its exit function: Py_AtExit's table is full");
+      return nullptr;
+    }
+    forgets_at_exit = true;
   }
   // A re-import after the module left sys.modules gets the very same module and classes.
   if (module_cell != nullptr) return Py_NewRef(module_cell);

@@ -78,6 +78,11 @@ PyObject* recent_str(std::string_view name) {
 
 }  // namespace
 
+void forget_recent_names() noexcept {
+  std::fill(std::begin(recent), std::end(recent), Recent{nullptr, nullptr});
+  recent_interpreter = -1;
+}
+
 NameStrings::~NameStrings() {
   for (std::size_t i = 0; i < in_row_; ++i) Py_DECREF(row_[i].str);
   for (const Entry& entry : table_) Py_XDECREF(entry.str);

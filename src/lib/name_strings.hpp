@@ -16,6 +16,10 @@
 
 namespace wordsieve::py {
 
+// Empties the cache of recent names without touching its strs, once their interpreter is finalized
+// (module.cpp): an interpreter initialized after it may have the same id.
+void forget_recent_names() noexcept;
+
 class NameStrings {
  public:
   NameStrings() noexcept = default;

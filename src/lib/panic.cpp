@@ -69,6 +69,8 @@ PyObject* panic_exception_type() noexcept {
   return panic_type_cell;
 }
 
+void forget_panic_exception_type() noexcept { panic_type_cell = nullptr; }
+
 void raise_panic(std::string_view message) noexcept {
   if (message.empty()) message = kGenericFailureMessage;
   PyObject* type = panic_exception_type();

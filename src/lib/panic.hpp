@@ -13,9 +13,12 @@ namespace wordsieve::py {
 inline constexpr std::string_view kGenericFailureMessage =
     "wordsieve's native code failed unexpectedly";
 
-// The exception type, created on first use and kept for the life of the process. Null with the
+// The exception type, created on first use and kept for the life of the interpreter. Null with the
 // interpreter's error set if it cannot be created.
 PyObject* panic_exception_type() noexcept;
+
+// Drops the exception type without touching it, once its interpreter is finalized (module.cpp).
+void forget_panic_exception_type() noexcept;
 
 // Sets PanicException(message); an empty message becomes kGenericFailureMessage. If the type or the
 // message cannot be created, the interpreter's error from that attempt is left set instead.

@@ -1,5 +1,5 @@
 // A class's type object, built from its PyType_Spec the first time it is needed and then kept for
-// the life of the process.
+// the life of the interpreter that owns the module.
 #pragma once
 
 #include <Python.h>
@@ -25,6 +25,10 @@ class TypeCell {
     if (type_ != nullptr) return reinterpret_cast<PyTypeObject*>(type_);
     return create_or_fail();
   }
+
+  // Drops the type without touching it, once its interpreter is finalized (module.cpp): the next
+  // interpreter builds its own.
+  void forget() noexcept { type_ = nullptr; }
 
  private:
   PyTypeObject* create_or_fail();
