@@ -16,7 +16,9 @@ CYCLES = 3
 
 # Each cycle: a search with clean names (the strs kept from call to call), a replacement, a batch on
 # the worker pool, a pickle round trip, a re-import after removal from sys.modules, and an internal
-# failure raised as the module's exception type.
+# failure raised as the module's exception type. Last, the addresses of what the module keeps from
+# call to call: the program keeps a reference to those objects, so none of them is ever freed and a
+# new object cannot be at the address of one of the cycles before.
 SCRIPT = textwrap.dedent("""
     import pickle, sys
     import wordsieve
@@ -36,6 +38,9 @@ SCRIPT = textwrap.dedent("""
         p.extract_keywords(text, 2.0)
     except BaseException as error:
         print(type(error).__module__, type(error).__name__, error.args)
+        kept = [wordsieve, wordsieve.KeywordProcessor, wordsieve.PyKeywordMatch, type(error)]
+    kept += [m.keyword for m in p.extract_keywords(text)[:2]]
+    print("kept", *map(id, kept))
 """)
 
 EXPECTED_CYCLE = [
@@ -56,6 +61,9 @@ int main(int argc, char** argv) {
   for (int cycle = 0; cycle < %(cycles)d; ++cycle) {
     Py_Initialize();
     if (PyRun_SimpleString(argv[1]) != 0) return 1;
+    /* A reference to the cycle's `kept` objects, never released. */
+    PyObject* main_module = PyImport_AddModule("__main__");
+    if (main_module == NULL || PyObject_GetAttrString(main_module, "kept") == NULL) return 3;
     if (Py_FinalizeEx() < 0) return 2;
     printf("finalized\n");
     fflush(stdout);
@@ -94,5 +102,10 @@ def test_finalize_and_initialize_again(tmp_path):
     result = subprocess.run([str(program), SCRIPT], capture_output=True, text=True, env=env,
                             timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert result.stdout.splitlines() == (EXPECTED_CYCLE + ["finalized"]) * CYCLES
+    lines = result.stdout.splitlines()
+    kept = [line.split()[1:] for line in lines if line.startswith("kept ")]
+    assert [line for line in lines if not line.startswith("kept ")] == \
+        (EXPECTED_CYCLE + ["finalized"]) * CYCLES
+    # Every cycle has objects of its own.
+    assert len(kept) == CYCLES and all(len(set(column)) == CYCLES for column in zip(*kept)), kept
     assert report_messages(result.stderr) == ["Threshold must be between 0 and 1"] * CYCLES
