@@ -48,6 +48,15 @@ const ChildIndex::Node& ChildIndex::of(const TrieNode* node) {
   return built;
 }
 
+const ChildIndex::Node* ChildIndex::find(const TrieNode* node) const noexcept {
+  if (keys_.empty()) return nullptr;
+  const std::size_t mask = keys_.size() - 1;
+  for (std::size_t at = hash_of(node) & mask; keys_[at] != nullptr; at = (at + 1) & mask) {
+    if (keys_[at] == node) return &nodes_[values_[at]];
+  }
+  return nullptr;
+}
+
 const std::uint64_t* ChildIndex::Node::has_path(unsigned char c, unsigned char d) const noexcept {
   if (pair_keys.empty()) return nullptr;
   const std::uint32_t key = (std::uint32_t{c} << 8 | d) + 1;
@@ -78,6 +87,7 @@ void ChildIndex::build(const TrieNode* node, Node& out) {
     std::size_t grand_pos = 0;
     ChildMap::Entry grand;
     while (child.child->children.next(grand_pos, grand)) {
+      ++work_;
       if (grand.key >= 256) continue;  // no text byte matches it
       std::uint16_t& slot = out.slot[grand.key];
       if (slot == 0) {
@@ -90,6 +100,7 @@ void ChildIndex::build(const TrieNode* node, Node& out) {
       std::size_t great_pos = 0;
       ChildMap::Entry great;
       while (grand.child->children.next(great_pos, great)) {
+        ++work_;
         if (great.key < 256) pairs.emplace_back(grand.key << 8 | great.key, i);
       }
       poll_interrupt();

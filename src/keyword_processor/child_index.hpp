@@ -50,6 +50,10 @@ class ChildIndex {
 
   // The entry of `node` (which has at least kWide children), built when it has none yet.
   const Node& of(const TrieNode* node);
+  // The entry of `node` when it has been built, else null.
+  const Node* find(const TrieNode* node) const noexcept;
+  // Descendants visited by all builds so far: what building entries has cost.
+  std::uint64_t work() const noexcept { return work_; }
 
   void clear() noexcept;
 
@@ -60,6 +64,7 @@ class ChildIndex {
   std::vector<std::uint32_t> values_;  // index into nodes_
   std::deque<Node> nodes_;  // stable: entries are handed out by reference
   std::size_t bytes_ = 0;   // about what nodes_ holds
+  std::uint64_t work_ = 0;
 };
 
 }  // namespace wordsieve

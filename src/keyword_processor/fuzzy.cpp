@@ -48,13 +48,15 @@ FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, std::s
       text_(reinterpret_cast<const unsigned char*>(text.data())),
       size_(text.size()),
       threshold_(threshold),
-      all_cuts_(cuts == Cuts::kAll),
+      all_cuts_(cuts != Cuts::kPlain),
       longest_key_(stats.longest_key()),
       excess_(stats.clean_name_excess()) {
   stack_.reserve(64);
   std::fill(std::begin(gate_opens_), std::end(gate_opens_), kUnknown);
   stretches_ = threshold >= kUsual ? 1 : 12;
   measure_subtrees_ = all_cuts_;
+  measure_shape_ = cuts != Cuts::kUnmeasured;
+  shape_allowance_ = measure_shape_ ? kShapeBase : 0;
   for (unsigned b = 0; b < 256; ++b) foreign_byte_[b] = !stats.in_some_key(static_cast<unsigned char>(b));
   set_text(text);
 }
@@ -67,6 +69,9 @@ FuzzySearch::FuzzySearch(const KeywordProcessor& processor, std::string_view tex
 void FuzzySearch::set_text(std::string_view text) {
   text_ = reinterpret_cast<const unsigned char*>(text.data());
   size_ = text.size();
+  if (measure_shape_) {
+    shape_allowance_ += std::min<std::uint64_t>(size_, std::uint64_t{1} << 40) * kShapePerByte;
+  }
   if (!all_cuts_) return;
   foreign_.assign(size_ / 64 + 1, 0);
   for (std::uint64_t j = 0; j < size_; ++j) {
@@ -373,7 +378,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
     bool branches = state.forced == 0 && state.consumed < left && gate(state.edits, state.consumed);
     std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
     if (branches) {
-      if (measure_subtrees_ && state.depth > 1) height = heights_.of(state.node, height);
+      if (measure_subtrees_ && state.depth > 1) height = heights_.of(state.node, height, shape_allowance_);
       if (!seen_.admit(state.node, state.consumed, state.edits)) continue;  // cut 1
       if (cut && state.edits != 0 &&
           !floor().passed_by(bound(state.depth + excess_, height, state.consumed, state.edits))) {
@@ -450,13 +455,23 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       edited_steps.push_back({state.node, next, edited, state.depth, text_skip == Step::kForced});
     }
     if (replace == Step::kNone && keyword_skip == Step::kNone) continue;
+    const ChildIndex::Node* indexed = nullptr;
     if (state.node->children.size() >= ChildIndex::kWide) {
+      indexed = children_.find(state.node);
+      if (indexed == nullptr && shape_allowance_ > 0) {
+        const std::uint64_t before = children_.work();
+        indexed = &children_.of(state.node);
+        const std::uint64_t spent = children_.work() - before + indexed->children.size();
+        shape_allowance_ = spent < shape_allowance_ ? shape_allowance_ - spent : 0;
+      }
+    }
+    if (indexed != nullptr) {
       // The children that can go on, from the index. A forced step's state x leads somewhere
       // only through its own candidate test or its match steps while they stay forced: x has a
       // clean name, or a child for the next byte c that has one, or, when the state after that
       // is still forced, a path c, d for the two next bytes (else one for c); none of it
       // otherwise.
-      const ChildIndex::Node& wide = children_.of(state.node);
+      const ChildIndex::Node& wide = *indexed;
       const std::size_t words = wide.words;
       // The sets a forced step's states must meet, for states that consumed `at` bytes.
       const auto forced_sets = [&](std::uint64_t at, const std::uint64_t*& has,

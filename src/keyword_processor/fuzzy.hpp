@@ -113,7 +113,9 @@
 //     no child for c; and when the state after that match step is itself forced by its gate, when
 //     Z has no clean name, its child for c none, and no path c, d for the next two bytes. The
 //     wide nodes' index (child_index.hpp) answers these questions for all of a node's children at
-//     once; it lists them in the same ascending order, so S's order is kept.
+//     once; it lists them in the same ascending order, so S's order is kept. A search that has
+//     spent its allowance for measuring the trie (a short text's) asks each child instead, and only
+//     about the next byte: it leaves out fewer states, never one the index would keep.
 #pragma once
 
 #include <cstdint>
@@ -143,6 +145,9 @@ class FuzzySearch {
   enum class Cuts {
     kAll,    // every cut
     kPlain,  // one pass in S's order with cuts 1 and 3 only: slow, for comparison in tests
+    // Every cut, but the trie's shape (subtree heights, the wide nodes' index) is never measured:
+    // what a search over a short text gets once its allowance is spent; for tests.
+    kUnmeasured,
   };
 
   // `threshold` must be in [0, 1). The trie, its figures and the text must outlive the object.
@@ -288,6 +293,13 @@ class FuzzySearch {
   // key and the bound decides most of the work.
   bool measure_subtrees_;
   SubtreeHeights heights_;
+  // What measuring the trie's shape (heights_, children_) may still cost, in nodes visited: a base
+  // and a share of every text searched, so that a call on a short text does not walk a large trie,
+  // while a long text, or many texts through one scratch, get the figures.
+  static constexpr std::uint64_t kShapeBase = 1024;
+  static constexpr std::uint64_t kShapePerByte = 4;
+  bool measure_shape_;
+  std::uint64_t shape_allowance_ = 0;
 
   // The current run.
   std::uint64_t start_ = 0;

@@ -49,8 +49,10 @@ void SubtreeHeights::put(const TrieNode* node, std::uint64_t height) {
   ++used_;
 }
 
-std::uint64_t SubtreeHeights::of(const TrieNode* node, std::uint64_t otherwise) {
+std::uint64_t SubtreeHeights::of(const TrieNode* node, std::uint64_t otherwise,
+                                 std::uint64_t& allowance) {
   if (const std::uint64_t* known = find(node)) return *known;
+  if (allowance == 0) return otherwise;
   // Depth first, iterative; a child measured before contributes its figure without a walk.
   stack_.assign(1, Frame{node, 0, 0});
   for (std::size_t walked = 0;; ++walked) {
@@ -58,6 +60,9 @@ std::uint64_t SubtreeHeights::of(const TrieNode* node, std::uint64_t otherwise) 
       put(node, otherwise);
       return otherwise;
     }
+    // Out of allowance: the subtrees finished so far stay measured, the rest waits for more.
+    if (allowance == 0) return otherwise;
+    --allowance;
     Frame& top = stack_.back();
     ChildMap::Entry entry;
     if (top.node->children.next(top.pos, entry)) {

@@ -7,7 +7,9 @@
 // Serves one trie while it does not change (the fuzzy search's, for one call or batch worker).
 // Holds at most kMaxNodes figures (8 MiB): past that it forgets them all and measures anew. A
 // subtree of more than kMaxWalk nodes not measured before is not measured: the caller's own bound
-// (the whole trie's height less the depth) stands in for it.
+// (the whole trie's height less the depth) stands in for it. The caller also grants an allowance of
+// nodes to walk; once it is spent, unmeasured nodes get the caller's bound, without remembering it,
+// so that a search over a short text does not pay for measuring a large trie.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +24,9 @@ class SubtreeHeights {
   static constexpr std::size_t kMaxNodes = std::size_t{1} << 18;
   static constexpr std::size_t kMaxWalk = std::size_t{1} << 16;
 
-  // The figure of `node`, or `otherwise` (an upper bound of it) for a subtree too large to walk.
-  std::uint64_t of(const TrieNode* node, std::uint64_t otherwise);
+  // The figure of `node`, or `otherwise` (an upper bound of it) for a subtree too large to walk or
+  // when walking it would take more than `allowance` steps. Walking takes from `allowance`.
+  std::uint64_t of(const TrieNode* node, std::uint64_t otherwise, std::uint64_t& allowance);
   void clear() noexcept;
 
  private:
