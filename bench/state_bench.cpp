@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "keyword_processor/processor.hpp"
-#include "lib/processor_state.hpp"
+#include "native/processor_state.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets into fuzz/out/ (git-ignored), straight from the engine and codec
-# sources, with address and undefined-behaviour sanitizers.
+# Builds the libFuzzer targets into fuzz/out/ (git-ignored), straight from the engine's and the native
+# library's sources, with address and undefined-behaviour sanitizers.
 #
 #   fuzz/build.sh
 #   fuzz/out/fuzz_processor_state -max_total_time=180 fuzz/out/corpus/processor_state fuzz/corpus/processor_state
@@ -29,19 +29,26 @@ targets=(fuzz_processor_state fuzz_match_state fuzz_extract fuzz_normalize)
 mkdir -p "$out/obj"
 for target in "${targets[@]}"; do mkdir -p "$out/corpus/${target#fuzz_}"; done
 
-sources=("$root"/src/keyword_processor/*.cpp "$root/src/lib/processor_state.cpp"
-         "$root/src/lib/match_state.cpp")
+# The engine and the native library, as CMakeLists.txt gathers them (every source below their folders).
+mapfile -t sources < <(find "$root/src/keyword_processor" "$root/src/native" -name '*.cpp' | sort)
 objects=()
 for src in "${sources[@]}"; do
-  objects+=("$out/obj/$(basename "${src%.cpp}").o")
+  rel=${src#"$root/src/"}
+  rel=${rel%.cpp}
+  objects+=("$out/obj/${rel//\//_}.o")
 done
 
 # The code under test gets coverage instrumentation without libFuzzer's main.
-printf '%s\n' "${sources[@]}" | xargs -P "$JOBS" -I{} sh -c \
-  'src="$1"; shift; obj="$1/obj/$(basename "${src%.cpp}").o"; shift; exec "$@" -c "$src" -o "$obj"' \
-  _ {} "$out" "$CXX" "${flags[@]}" -fsanitize=fuzzer-no-link
+for i in "${!sources[@]}"; do
+  "$CXX" "${flags[@]}" -fsanitize=fuzzer-no-link -c "${sources[$i]}" -o "${objects[$i]}" &
+  while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n; done
+done
+for pid in $(jobs -p); do wait "$pid"; done
+# One library of them, as CMake makes: each fuzzer links only the objects it uses.
+rm -f "$out/libwordsieve.a"
+"${AR:-ar}" rcs "$out/libwordsieve.a" "${objects[@]}"
 
 for target in "${targets[@]}"; do
-  "$CXX" "${flags[@]}" -fsanitize=fuzzer "$here/$target.cpp" "${objects[@]}" -o "$out/$target"
+  "$CXX" "${flags[@]}" -fsanitize=fuzzer "$here/$target.cpp" "$out/libwordsieve.a" -o "$out/$target"
   echo "built $out/$target"
 done

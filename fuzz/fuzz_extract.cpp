@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "../tests/cpp/fuzzy_oracle.hpp"
-#include "keyword_processor/byte_blocks.hpp"
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
 #include "keyword_processor/processor.hpp"

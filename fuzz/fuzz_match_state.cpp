@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "keyword_processor/failure.hpp"
-#include "lib/match_state.hpp"
+#include "native/match_state.hpp"
 
 namespace {
 

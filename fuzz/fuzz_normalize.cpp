@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "keyword_processor/byte_blocks.hpp"
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/normalize.hpp"
 #include "reference_text.hpp"
 

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "keyword_processor/failure.hpp"
-#include "lib/processor_state.hpp"
+#include "native/processor_state.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/unicode_tables.hpp"
+#include "keyword_processor/internal/unicode_tables.hpp"
 
 namespace wordsieve::reference {
 

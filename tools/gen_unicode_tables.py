@@ -3,7 +3,7 @@
 
 Reads tools/ucd/17.0.0/UnicodeData.txt (simple lowercase mappings) and
 DerivedCoreProperties.txt (Cased, Case_Ignorable), and writes
-src/keyword_processor/unicode_tables.hpp and unicode_tables.cpp.
+src/keyword_processor/internal/unicode_tables.hpp and unicode_tables.cpp.
 
 Run from anywhere:  python3 tools/gen_unicode_tables.py
 The script refuses to write anything if the data does not have the shape the engine relies on:
@@ -17,7 +17,7 @@ import sys
 UCD_VERSION = "17.0.0"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 UCD_DIR = os.path.join(ROOT, "tools", "ucd", UCD_VERSION)
-OUT_DIR = os.path.join(ROOT, "src", "keyword_processor")
+OUT_DIR = os.path.join(ROOT, "src", "keyword_processor", "internal")
 
 EXPECTED_MAPPINGS = 1462
 

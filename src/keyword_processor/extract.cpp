@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "byte_class.hpp"
+#include "keyword_processor/internal/byte_class.hpp"
 #include "exact_scan.hpp"
 #include "extract_mapped.hpp"
 #include "failure.hpp"

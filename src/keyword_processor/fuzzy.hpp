@@ -122,13 +122,13 @@
 #include <string_view>
 #include <vector>
 
-#include "byte_class.hpp"
-#include "child_index.hpp"
-#include "keyword_stats.hpp"
+#include "keyword_processor/internal/byte_class.hpp"
+#include "keyword_processor/internal/child_index.hpp"
+#include "keyword_processor/internal/keyword_stats.hpp"
 #include "processor.hpp"
-#include "seen_states.hpp"
-#include "subtree_heights.hpp"
-#include "trie_node.hpp"
+#include "keyword_processor/internal/seen_states.hpp"
+#include "keyword_processor/internal/subtree_heights.hpp"
+#include "keyword_processor/internal/trie_node.hpp"
 
 namespace wordsieve {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "byte_class.hpp"
+#include "keyword_processor/internal/byte_class.hpp"
 #include "interrupt.hpp"
 
 namespace wordsieve {

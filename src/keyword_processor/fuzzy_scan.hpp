@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzzy.hpp"
-#include "fuzzy_memo.hpp"
+#include "keyword_processor/internal/fuzzy_memo.hpp"
 #include "match.hpp"
 #include "processor.hpp"
 

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <limits>
 
-#include "byte_blocks.hpp"
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "failure.hpp"
 #include "interrupt.hpp"
-#include "unicode_tables.hpp"
+#include "keyword_processor/internal/unicode_tables.hpp"
 
 namespace wordsieve {
 namespace {

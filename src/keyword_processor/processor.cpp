@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
-#include "byte_class.hpp"
+#include "keyword_processor/internal/byte_class.hpp"
 #include "interrupt.hpp"
-#include "node_pool.hpp"
+#include "keyword_processor/internal/node_pool.hpp"
 #include "normalize.hpp"
 #include "utf8.hpp"
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "derived.hpp"
-#include "trie_node.hpp"
-#include "word_set.hpp"
+#include "keyword_processor/internal/derived.hpp"
+#include "keyword_processor/internal/trie_node.hpp"
+#include "keyword_processor/internal/word_set.hpp"
 
 namespace wordsieve {
 

@@ -26,7 +26,7 @@
 #include "processor_methods.hpp"
 #include "processor_type.hpp"
 #include "py_ref.hpp"
-#include "worker_pool.hpp"
+#include "native/worker_pool.hpp"
 
 namespace wordsieve::py {
 

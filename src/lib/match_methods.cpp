@@ -8,7 +8,7 @@
 #include "args.hpp"
 #include "guard.hpp"
 #include "match_methods.hpp"
-#include "match_state.hpp"
+#include "native/match_state.hpp"
 #include "match_type.hpp"
 #include "panic.hpp"
 #include "py_ref.hpp"

@@ -7,7 +7,7 @@
 #include "guard.hpp"
 #include "panic.hpp"
 #include "processor_methods.hpp"
-#include "processor_state.hpp"
+#include "native/processor_state.hpp"
 #include "processor_type.hpp"
 #include "py_ref.hpp"
 

@@ -10,7 +10,7 @@
 #include <new>
 
 #include "page_map.hpp"
-#include "platform_features.hpp"
+#include "keyword_processor/platform_features.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>

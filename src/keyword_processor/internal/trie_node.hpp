@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform_features.hpp"
+#include "keyword_processor/platform_features.hpp"
 
 #if defined(WORDSIEVE_SSE2)
 #include <emmintrin.h>

@@ -1,4 +1,4 @@
-#include "lib/processor_state.hpp"
+#include "native/processor_state.hpp"
 
 #include <gtest/gtest.h>
 

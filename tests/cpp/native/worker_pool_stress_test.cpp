@@ -16,7 +16,7 @@
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
 #include "keyword_processor/replace.hpp"
-#include "lib/worker_pool.hpp"
+#include "native/worker_pool.hpp"
 
 namespace wordsieve {
 namespace {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "keyword_processor/byte_blocks.hpp"
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/normalize.hpp"
 
 namespace wordsieve {

@@ -1,4 +1,4 @@
-#include "lib/worker_pool.hpp"
+#include "native/worker_pool.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 
 #include "captured_stderr.hpp"
 #include "keyword_processor/failure.hpp"
-#include "lib/thread_park.hpp"
+#include "native/thread_park.hpp"
 
 namespace wordsieve {
 namespace {

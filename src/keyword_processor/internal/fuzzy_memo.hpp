@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "fuzzy.hpp"
+#include "keyword_processor/fuzzy.hpp"
 
 namespace wordsieve {
 

@@ -1,4 +1,4 @@
-#include "lib/match_state.hpp"
+#include "native/match_state.hpp"
 
 #include <gtest/gtest.h>
 

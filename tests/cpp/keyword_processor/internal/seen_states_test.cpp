@@ -1,6 +1,6 @@
 // The fuzzy search's table of explored (node, consumed bytes) pairs against a plain map, through
 // growth and through clearing between start positions.
-#include "keyword_processor/seen_states.hpp"
+#include "keyword_processor/internal/seen_states.hpp"
 
 #include <gtest/gtest.h>
 

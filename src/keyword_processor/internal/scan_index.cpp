@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "interrupt.hpp"
-#include "processor.hpp"
+#include "keyword_processor/interrupt.hpp"
+#include "keyword_processor/processor.hpp"
 
 namespace wordsieve {
 

@@ -9,7 +9,7 @@
 #include "fuzzy_oracle.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/fuzzy.hpp"
-#include "keyword_processor/keyword_stats.hpp"
+#include "keyword_processor/internal/keyword_stats.hpp"
 #include "keyword_processor/normalize.hpp"
 #include "match_table.hpp"
 

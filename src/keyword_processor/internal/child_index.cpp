@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "interrupt.hpp"
+#include "keyword_processor/interrupt.hpp"
 
 namespace wordsieve {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform_features.hpp"
+#include "keyword_processor/platform_features.hpp"
 
 #if defined(WORDSIEVE_AVX2)
 #include <immintrin.h>

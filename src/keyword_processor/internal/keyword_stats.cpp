@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "interrupt.hpp"
-#include "processor.hpp"
+#include "keyword_processor/interrupt.hpp"
+#include "keyword_processor/processor.hpp"
 
 namespace wordsieve {
 

@@ -12,8 +12,8 @@
 
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/replace.hpp"
-#include "lib/processor_state.hpp"
-#include "lib/worker_pool.hpp"
+#include "native/processor_state.hpp"
+#include "native/worker_pool.hpp"
 
 namespace wordsieve {
 namespace {

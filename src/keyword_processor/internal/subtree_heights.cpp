@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "interrupt.hpp"
+#include "keyword_processor/interrupt.hpp"
 
 namespace wordsieve {
 

@@ -8,8 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "keyword_processor/node_pool.hpp"
-#include "keyword_processor/trie_node.hpp"
+#include "keyword_processor/internal/node_pool.hpp"
+#include "keyword_processor/internal/trie_node.hpp"
 
 using wordsieve::ChildMap;
 using wordsieve::TrieNode;

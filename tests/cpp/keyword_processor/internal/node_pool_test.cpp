@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "keyword_processor/node_pool.hpp"
-#include "keyword_processor/trie_node.hpp"
+#include "keyword_processor/internal/node_pool.hpp"
+#include "keyword_processor/internal/trie_node.hpp"
 
 namespace pool = wordsieve::node_pool;
 using wordsieve::CleanName;
