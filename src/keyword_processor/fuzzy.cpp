@@ -13,7 +13,7 @@ namespace wordsieve {
 namespace {
 
 // Below this many bytes of text left, key length and clean-name excess together, every count a
-// search converts to float is exact (see fuzzy.hpp).
+// search converts to float is exact (docs/fuzzy_search.md).
 constexpr std::uint64_t kExactCounts = std::uint64_t{1} << 23;
 constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 24;
 
@@ -33,7 +33,8 @@ inline float one_minus_ratio(std::uint64_t edits, std::uint64_t over) noexcept {
 }
 
 // The same value for counts that may not convert exactly, raised so that it is never below what
-// single precision gives for these counts or for any pair with a smaller ratio (fuzzy.hpp, cut 2).
+// single precision gives for these counts or for any pair with a smaller ratio
+// (docs/fuzzy_search.md, cut 2).
 inline float one_minus_ratio_above(std::uint64_t edits, std::uint64_t over) noexcept {
   const double value = 1.0 - static_cast<double>(edits) / static_cast<double>(over) + 0x1p-21;
   const auto rounded = static_cast<float>(value);
@@ -154,9 +155,9 @@ std::uint64_t FuzzySearch::first_open(std::uint64_t edits) const noexcept {
   return i;
 }
 
-// Cut 2 of fuzzy.hpp, for states whose clean names below have at most `base` + u bytes after u
-// more bytes consumed and whose keys go at most `height` levels deeper: whether any of them may
-// have a similarity that passes `floor`. For stretch f (f foreign bytes consumed before it) the
+// Cut 2 (docs/fuzzy_search.md), for states whose clean names below have at most `base` + u bytes
+// after u more bytes consumed and whose keys go at most `height` levels deeper: whether any of them
+// may have a similarity that passes `floor`. For stretch f (f foreign bytes consumed before it) the
 // ratio (e + f)/(B + u) is taken at the greatest u of the stretch up to h + f and the text's end;
 // the stretches end when that cap or the text's end is reached, or at a foreign byte that no path
 // can take because the gate of a state with the edits it must have by then fails there; after
@@ -235,7 +236,7 @@ float FuzzySearch::bound(std::uint64_t names, std::uint64_t height, std::uint64_
   return best;
 }
 
-// Cut 4 of fuzzy.hpp: the shortest keyword on the chain of match steps, if any.
+// Cut 4 (docs/fuzzy_search.md): the shortest keyword on the chain of match steps, if any.
 bool FuzzySearch::exact_first(FuzzyCandidate& out) {
   if (!exact_first_) return false;
   const TrieNode* node = root_;
