@@ -1,5 +1,5 @@
 // Test oracle: the fuzzy search and its scan written as plainly as possible, a literal work stack
-// with no cuts, so the product's faster search can be checked against it. Slow by design: the work
+// with no cuts, so the engine's faster search can be checked against it. Slow by design: the work
 // grows exponentially as the threshold falls, so callers give it a budget of popped states.
 #pragma once
 

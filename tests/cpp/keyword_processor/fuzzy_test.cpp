@@ -1,4 +1,4 @@
-// Fuzzy extraction: the documented cases, and the product's search against the literal one.
+// Fuzzy extraction: the documented cases, and the fuzzy search against the literal one.
 #include <gtest/gtest.h>
 
 #include <chrono>
