@@ -85,6 +85,9 @@ class WalkMemo {
 // about 130 nodes at the second level (some 300 English keywords) a walk costs less than looking
 // up its outcome.
 constexpr std::size_t kMemoMinSecondLevel = 128;
+// A table made for one text costs its allocation and a lookup per walk; a text shorter than this
+// (some 700 English words) repeats too few of them to win that back. A scratch keeps its table
+// from text to text, so with one (the workers of a batch) short texts are remembered too.
 constexpr std::uint64_t kMemoMinText = 4096;
 
 bool remembers(const ScanIndex& t) noexcept {
