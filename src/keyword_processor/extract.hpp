@@ -1,4 +1,5 @@
-// Keyword extraction: the scan over start positions shared by the exact and the fuzzy search.
+// Keyword extraction: the threshold checked, the text lowercased unless the processor is
+// case-sensitive, and the exact or the fuzzy scan over it (exact_scan.hpp, fuzzy_scan.hpp).
 #pragma once
 
 #include <optional>
