@@ -1,10 +1,12 @@
 """extract_keywords and replace_keywords end to end: thresholds, byte offsets, exact and fuzzy
 matches, replacement, and the independence of results from the processor."""
 
+import json
 import math
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -175,30 +177,16 @@ def test_exact_extraction(keywords, flags, text, expected):
     assert found(processor(keywords, **flags), text) == expected
 
 
-@pytest.mark.parametrize("keywords, text, threshold, expected", [
-    (["hello"], "helo world", 0.8, [("hello", 0.8, 0, 4)]),
-    (["hello"], "hallo world", 0.8, [("hello", 0.8, 0, 5)]),
-    (["hello"], "hxello world", 0.8, [("hello", 0.83, 0, 6)]),
-    (["hello"], "xhello", 0.8, [("hello", 0.83, 0, 6)]),
-    (["hello"], "helloo world", 0.8, [("hello", 1.0, 0, 5)]),
-    (["keyword"], "keywordss are here", 0.8, [("keyword", 1.0, 0, 7)]),
-    (["keyword"], "keywordsss are here", 0.8, []),
-    (["abcd"], "abc", 0.7, []),
-    (["abcd"], "abc x", 0.7, [("abcd", 0.75, 0, 3)]),
-    (["ab", "abc"], "abc d", 0.5, [("ab", 1.0, 0, 2)]),
-    (["ab", "abc"], "abc d", 1.0, [("abc", 1.0, 0, 3)]),
-    (["ab", "abc"], "abc", 0.5, []),
-    (["world"], "hello  world", 0.5, [("world", 0.83, 7, 12)]),
-    (["world"], "hello  world", 0.9, [("world", 1.0, 7, 12)]),
-    (["python"], "I love pytohn!", 0.6, [("python", 0.67, 7, 11)]),
-    ([("NY", "New York")], "nz x", 0.5, [("New York", 0.88, 0, 1)]),
-    (["ny"], "nz x", 0.5, [("ny", 0.5, 0, 1)]),
-    (["cat"], "the cat", 0, [("cat", 0.43, 0, 7)]),
-    (["ab"], "éb", 0.5, [("ab", 0.5, 1, 3)]),
-    ([], "anything at all", 0, []),
-])
-def test_fuzzy_extraction(keywords, text, threshold, expected):
-    assert found(processor(keywords), text, threshold) == expected
+# The cases of tests/data/fuzzy_cases.json, which the C++ tests run too.
+FUZZY_CASES = json.loads((Path(__file__).resolve().parents[1] / "data" / "fuzzy_cases.json")
+                         .read_text(encoding="utf-8"))
+
+
+@pytest.mark.parametrize("case", FUZZY_CASES, ids=[case["name"] for case in FUZZY_CASES])
+def test_fuzzy_extraction(case):
+    keywords = [keyword if clean is None else (keyword, clean) for keyword, clean in case["keywords"]]
+    p = processor(keywords, case.get("case_sensitive", False), case.get("allow_overlaps", False))
+    assert found(p, case["text"], case["threshold"]) == [tuple(match) for match in case["expected"]]
 
 
 def test_similarity_is_the_single_precision_value():

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <random>
 
+#include "case_file.hpp"
 #include "fuzzy_oracle.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/fuzzy.hpp"
@@ -19,65 +20,28 @@ namespace {
 using test_support::Expected;
 using test_support::Store;
 
-struct FuzzyCase {
-  const char* name;
-  Store store;
-  std::string text;
-  float threshold;
-  std::vector<Expected> expected;
-};
-
+// The cases of tests/data/fuzzy_cases.json, which the Python tests run too.
 TEST(FuzzyExtract, Cases) {
-  const Store hello{{{"hello", {}}}};
-  const Store keyword{{{"keyword", {}}}};
-  const Store abcd{{{"abcd", {}}}};
-  const Store ab_abc{{{"ab", {}}, {"abc", {}}}};
-  const Store world{{{"world", {}}}};
-  const std::vector<FuzzyCase> cases = {
-      {"keyword-skip", hello, "helo world", 0.8f, {{"hello", 0.8f, 0, 4}}},
-      {"replace", hello, "hallo world", 0.8f, {{"hello", 0.8f, 0, 5}}},
-      {"text-skip", hello, "hxello world", 0.8f, {{"hello", 0.83f, 0, 6}}},
-      {"leading extra byte is part of the match", hello, "xhello", 0.8f, {{"hello", 0.83f, 0, 6}}},
-      {"exact candidate wins, window finds the space",
-       hello,
-       "helloo world",
-       0.8f,
-       {{"hello", 1.0f, 0, 5}}},
-      {"window of two word bytes", keyword, "keywordss are here", 0.8f, {{"keyword", 1.0f, 0, 7}}},
-      {"three word bytes after the end", keyword, "keywordsss are here", 0.8f, {}},
-      {"cut off by the end of the text (0.7)", abcd, "abc", 0.7f, {}},
-      {"cut off by the end of the text (0.5)", abcd, "abc", 0.5f, {}},
-      {"missing last byte", abcd, "abc x", 0.7f, {{"abcd", 0.75f, 0, 3}}},
-      {"shortest exact keyword first (0.5)", ab_abc, "abc d", 0.5f, {{"ab", 1.0f, 0, 2}}},
-      {"shortest exact keyword first (0.99)", ab_abc, "abc d", 0.99f, {{"ab", 1.0f, 0, 2}}},
-      {"shortest exact keyword fails the end rule", ab_abc, "abc", 0.5f, {}},
-      {"doubled space absorbed, start trimmed", world, "hello  world", 0.5f, {{"world", 0.83f, 7, 12}}},
-      {"doubled space at 0.9", world, "hello  world", 0.9f, {{"world", 1.0f, 7, 12}}},
-      {"keyword-skips before replaces", {{{"python", {}}}}, "I love pytohn!", 0.6f,
-       {{"python", 0.67f, 7, 11}}},
-      {"similarity against the clean name", {{{"NY", "New York"}}}, "nz x", 0.5f,
-       {{"New York", 0.88f, 0, 1}}},
-      {"similarity against the stored keyword", {{{"ny", {}}}}, "nz x", 0.5f, {{"ny", 0.5f, 0, 1}}},
-      {"threshold 0 covers the whole text", {{{"cat", {}}}}, "the cat", 0.0f, {{"cat", 0.43f, 0, 7}}},
-      {"match inside a multi-byte character", {{{"ab", {}}}}, "éb", 0.5f, {{"ab", 0.5f, 1, 3}}},
-      {"threshold 0 without keywords", {}, "some text here", 0.0f, {}},
-      // Decision (a): states that consumed nothing are never candidates. The empty keyword's clean
-      // name would otherwise score 1.0 at every position and block every real match.
-      {"root clean name never a candidate", {{{"", "ROOT"}, {"hello", {}}}}, "helo world", 0.8f,
-       {{"hello", 0.8f, 0, 4}}},
-      // A keyword-skip to 'q' scores 1 - 1/5 without consuming; the replace step consumes 'x'.
-      {"keyword-skip alone never a candidate", {{{"q", "QQQQQ"}}}, "x", 0.5f, {{"QQQQQ", 0.8f, 0, 1}}},
-      // Decision (b): one consumed trim byte would give start 1 > end 0; nothing is reported.
-      {"single trim byte not reported", {{{" a", {}}}}, " b", 0.5f, {}},
-      {"overlaps accept any end", {{{"cat", {}}}, false, true}, "cats", 0.7f, {{"cat", 1.0f, 0, 3}}},
-      {"case-sensitive fuzzy", {{{"Cat", {}}}, true}, "cat", 0.6f, {{"Cat", 0.67f, 0, 3}}},
-  };
-  for (const FuzzyCase& c : cases) {
-    const auto kp = test_support::make_processor(c.store);
-    const auto got = extract_keywords(*kp, c.text, c.threshold);
-    EXPECT_TRUE(test_support::same(got, c.expected))
-        << c.name << "\n  got:  " << test_support::describe(got)
-        << "\n  want: " << test_support::describe(c.expected);
+  const test_support::Json cases = test_support::read_case_file("fuzzy_cases.json");
+  ASSERT_GT(cases.items.size(), 20u);
+  for (const test_support::Json& c : cases.items) {
+    Store store{{}, c["case_sensitive"].boolean, c["allow_overlaps"].boolean};
+    for (const test_support::Json& k : c["keywords"].items) {
+      store.keywords.push_back({k.items[0].string, k.items[1].kind == test_support::Json::kString
+                                                       ? std::optional<std::string>(k.items[1].string)
+                                                       : std::nullopt});
+    }
+    std::vector<Expected> expected;
+    for (const test_support::Json& m : c["expected"].items) {
+      expected.push_back({m.items[0].string, static_cast<float>(m.items[1].number),
+                          static_cast<std::uint64_t>(m.items[2].number),
+                          static_cast<std::uint64_t>(m.items[3].number)});
+    }
+    const auto kp = test_support::make_processor(store);
+    const auto got = extract_keywords(*kp, c["text"].string, static_cast<float>(c["threshold"].number));
+    EXPECT_TRUE(test_support::same(got, expected))
+        << c["name"].string << "\n  got:  " << test_support::describe(got)
+        << "\n  want: " << test_support::describe(expected);
   }
 }
 
