@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "../tests/cpp/fuzzy_oracle.hpp"
+#include "../tests/cpp/match_table.hpp"
 #include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
@@ -108,24 +109,11 @@ void apply_word_set(KeywordProcessor& kp, int mode) {
 
 bool is_trim(unsigned char b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
 
-struct Expected {
-  std::string keyword;
-  float similarity;
-  std::uint64_t start, end;
-};
+using wordsieve::test_support::Expected;
+using wordsieve::test_support::same;
 
-bool same(const std::vector<KeywordMatch>& got, const std::vector<Expected>& want) {
-  if (got.size() != want.size()) return false;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    if (got[i].keyword != want[i].keyword || got[i].similarity != want[i].similarity ||
-        got[i].start != want[i].start || got[i].end != want[i].end) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool same(const std::vector<KeywordMatch>& got, const std::vector<KeywordMatch>& want) {
+// Equal by content, wherever the clean names are viewed from.
+bool same_content(const std::vector<KeywordMatch>& got, const std::vector<KeywordMatch>& want) {
   std::vector<Expected> expected;
   for (const KeywordMatch& m : want) expected.push_back({std::string(m.keyword), m.similarity, m.start, m.end});
   return same(got, expected);
@@ -355,13 +343,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     wordsieve::ScanScratch scratch;
     for (int pass = 0; pass < 2; ++pass) {
-      if (!same(wordsieve::extract_keywords(kp, text, threshold, &scratch), matches)) {
+      if (!same_content(wordsieve::extract_keywords(kp, text, threshold, &scratch), matches)) {
         mismatch("extraction with a scratch differs");
       }
     }
     // Another text through the same scratch: what it remembers from the first must fit the second.
     const std::string other = text.substr(text.size() / 3) + text.substr(0, text.size() / 3);
-    if (!same(wordsieve::extract_keywords(kp, other, threshold, &scratch),
+    if (!same_content(wordsieve::extract_keywords(kp, other, threshold, &scratch),
               wordsieve::extract_keywords(kp, other, threshold))) {
       mismatch("extraction of another text with a used scratch differs");
     }

@@ -7,39 +7,10 @@
 
 namespace wordsieve {
 
-namespace {
-
-std::size_t hash_of(const TrieNode* node) noexcept {
-  const auto h = reinterpret_cast<std::uintptr_t>(node) * 0x9E3779B97F4A7C15ULL;
-  return static_cast<std::size_t>(h ^ (h >> 29));
-}
-
-}  // namespace
-
 const ChildIndex::Node& ChildIndex::of(const TrieNode* node) {
   if (bytes_ > kMaxBytes) clear();
-  if ((nodes_.size() + 1) * 2 > keys_.size()) {  // at most half full
-    std::vector<const TrieNode*> old_keys(std::max<std::size_t>(keys_.size() * 2, 64), nullptr);
-    std::vector<std::uint32_t> old_values(old_keys.size(), 0);
-    old_keys.swap(keys_);
-    old_values.swap(values_);
-    const std::size_t mask = keys_.size() - 1;
-    for (std::size_t i = 0; i < old_keys.size(); ++i) {
-      if (old_keys[i] == nullptr) continue;
-      std::size_t at = hash_of(old_keys[i]) & mask;
-      while (keys_[at] != nullptr) at = (at + 1) & mask;
-      keys_[at] = old_keys[i];
-      values_[at] = old_values[i];
-    }
-  }
-  const std::size_t mask = keys_.size() - 1;
-  std::size_t at = hash_of(node) & mask;
-  while (keys_[at] != nullptr) {
-    if (keys_[at] == node) return nodes_[values_[at]];
-    at = (at + 1) & mask;
-  }
-  keys_[at] = node;
-  values_[at] = static_cast<std::uint32_t>(nodes_.size());
+  if (const std::uint32_t* known = positions_.find(node)) return nodes_[*known];
+  positions_.insert(node, static_cast<std::uint32_t>(nodes_.size()));
   Node& built = nodes_.emplace_back();
   build(node, built);
   bytes_ += sizeof(Node) + built.children.size() * sizeof(ChildMap::Entry) +
@@ -49,12 +20,8 @@ const ChildIndex::Node& ChildIndex::of(const TrieNode* node) {
 }
 
 const ChildIndex::Node* ChildIndex::find(const TrieNode* node) const noexcept {
-  if (keys_.empty()) return nullptr;
-  const std::size_t mask = keys_.size() - 1;
-  for (std::size_t at = hash_of(node) & mask; keys_[at] != nullptr; at = (at + 1) & mask) {
-    if (keys_[at] == node) return &nodes_[values_[at]];
-  }
-  return nullptr;
+  const std::uint32_t* known = positions_.find(node);
+  return known != nullptr ? &nodes_[*known] : nullptr;
 }
 
 const std::uint64_t* ChildIndex::Node::has_path(unsigned char c, unsigned char d) const noexcept {
@@ -126,8 +93,7 @@ void ChildIndex::build(const TrieNode* node, Node& out) {
 }
 
 void ChildIndex::clear() noexcept {
-  keys_.clear();
-  values_.clear();
+  positions_.clear();
   nodes_.clear();
   bytes_ = 0;
 }

@@ -12,6 +12,7 @@
 #include <deque>
 #include <vector>
 
+#include "node_map.hpp"
 #include "trie_node.hpp"
 
 namespace wordsieve {
@@ -60,8 +61,7 @@ class ChildIndex {
  private:
   void build(const TrieNode* node, Node& out);
 
-  std::vector<const TrieNode*> keys_;  // open addressing; null is empty
-  std::vector<std::uint32_t> values_;  // index into nodes_
+  NodeMap<std::uint32_t, 64> positions_;  // of the nodes' entries in nodes_
   std::deque<Node> nodes_;  // stable: entries are handed out by reference
   std::size_t bytes_ = 0;   // about what nodes_ holds
   std::uint64_t work_ = 0;

@@ -6,52 +6,15 @@
 
 namespace wordsieve {
 
-namespace {
-
-std::size_t hash_of(const TrieNode* node) noexcept {
-  const auto h = reinterpret_cast<std::uintptr_t>(node) * 0x9E3779B97F4A7C15ULL;
-  return static_cast<std::size_t>(h ^ (h >> 29));
-}
-
-}  // namespace
-
-const std::uint64_t* SubtreeHeights::find(const TrieNode* node) const noexcept {
-  if (keys_.empty()) return nullptr;
-  const std::size_t mask = keys_.size() - 1;
-  for (std::size_t at = hash_of(node) & mask; keys_[at] != nullptr; at = (at + 1) & mask) {
-    if (keys_[at] == node) return &values_[at];
-  }
-  return nullptr;
-}
-
 void SubtreeHeights::put(const TrieNode* node, std::uint64_t height) {
   // A walk under way keeps the figures it needs in its frames, so forgetting is safe at any time.
-  if (used_ >= kMaxNodes) clear();
-  if ((used_ + 1) * 2 > keys_.size()) {  // at most half full
-    std::vector<const TrieNode*> old_keys(std::max<std::size_t>(keys_.size() * 2, 256), nullptr);
-    std::vector<std::uint64_t> old_values(old_keys.size(), 0);
-    old_keys.swap(keys_);
-    old_values.swap(values_);
-    const std::size_t mask = keys_.size() - 1;
-    for (std::size_t i = 0; i < old_keys.size(); ++i) {
-      if (old_keys[i] == nullptr) continue;
-      std::size_t at = hash_of(old_keys[i]) & mask;
-      while (keys_[at] != nullptr) at = (at + 1) & mask;
-      keys_[at] = old_keys[i];
-      values_[at] = old_values[i];
-    }
-  }
-  const std::size_t mask = keys_.size() - 1;
-  std::size_t at = hash_of(node) & mask;
-  while (keys_[at] != nullptr) at = (at + 1) & mask;
-  keys_[at] = node;
-  values_[at] = height;
-  ++used_;
+  if (heights_.size() >= kMaxNodes) heights_.clear();
+  heights_.insert(node, height);
 }
 
 std::uint64_t SubtreeHeights::of(const TrieNode* node, std::uint64_t otherwise,
                                  std::uint64_t& allowance) {
-  if (const std::uint64_t* known = find(node)) return *known;
+  if (const std::uint64_t* known = heights_.find(node)) return *known;
   if (allowance == 0) return otherwise;
   // Depth first, iterative; a child measured before contributes its figure without a walk.
   stack_.assign(1, Frame{node, 0, 0});
@@ -66,7 +29,7 @@ std::uint64_t SubtreeHeights::of(const TrieNode* node, std::uint64_t otherwise,
     Frame& top = stack_.back();
     ChildMap::Entry entry;
     if (top.node->children.next(top.pos, entry)) {
-      if (const std::uint64_t* known = find(entry.child)) {
+      if (const std::uint64_t* known = heights_.find(entry.child)) {
         if (*known > 0 || entry.child->clean_name.has_value()) {
           top.height = std::max(top.height, *known + 1);
         }
@@ -87,10 +50,6 @@ std::uint64_t SubtreeHeights::of(const TrieNode* node, std::uint64_t otherwise,
   }
 }
 
-void SubtreeHeights::clear() noexcept {
-  keys_.clear();
-  values_.clear();
-  used_ = 0;
-}
+void SubtreeHeights::clear() noexcept { heights_.clear(); }
 
 }  // namespace wordsieve

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "node_map.hpp"
 #include "trie_node.hpp"
 
 namespace wordsieve {
@@ -30,13 +31,9 @@ class SubtreeHeights {
   void clear() noexcept;
 
  private:
-  // The remembered figure of `node`, or null.
-  const std::uint64_t* find(const TrieNode* node) const noexcept;
   void put(const TrieNode* node, std::uint64_t height);
 
-  std::vector<const TrieNode*> keys_;  // open addressing; null is empty
-  std::vector<std::uint64_t> values_;
-  std::size_t used_ = 0;
+  NodeMap<std::uint64_t, 256> heights_;
   struct Frame {
     const TrieNode* node;
     std::size_t pos;
