@@ -7,6 +7,7 @@
 
 #include "failure.hpp"
 #include "interrupt.hpp"
+#include "platform_features.hpp"
 
 namespace wordsieve {
 
@@ -319,6 +320,183 @@ FuzzySearch::Step FuzzySearch::step(std::uint64_t depth, std::uint64_t consumed,
   return edit_steps ? Step::kOpen : Step::kForced;
 }
 
+// The sets a forced step's states must meet, for states that consumed `at` bytes, among the
+// children of a wide node (see push_wide_child_steps).
+WORDSIEVE_ALWAYS_INLINE void FuzzySearch::forced_sets(const Expansion& x, const ChildIndex::Node& wide,
+                                                      std::uint64_t at, ForcedSets& sets) {
+  sets = {};
+  if (at >= x.left) {
+    saw_end_ = true;
+    return;
+  }
+  const unsigned char* const s = x.s;
+  const std::uint64_t edited = x.edited;
+  const unsigned char c = s[at];
+  bytes_read_ = std::max(bytes_read_, at + 1);
+  sets.has = wide.has(c);
+  if (sets.has == nullptr || at + 1 >= x.left || gate(edited, at + 1)) return;  // one byte ahead
+  sets.named_under = wide.named_under(c);
+  const unsigned char d = s[at + 1];
+  bytes_read_ = std::max(bytes_read_, at + 2);
+  sets.path = wide.has_path(c, d);
+  if (sets.path == nullptr) sets.has = nullptr;  // two bytes ahead: only via the named ones
+}
+
+// The replace and keyword-skip steps from a node with at least ChildIndex::kWide children, from its
+// entry in the index. A forced step's state x leads somewhere only through its own candidate test or its match
+// steps while they stay forced: x has a clean name, or a child for the next byte c that has one,
+// or, when the state after that is still forced, a path c, d for the two next bytes (else one for
+// c); none of it otherwise.
+WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion& x,
+                                                                const ChildIndex::Node& wide,
+                                                                std::vector<State>& out) {
+  const State& state = x.state;
+  const Step replace = x.replace, keyword_skip = x.keyword_skip;
+  const std::uint64_t next = x.next, edited = x.edited;
+  const std::size_t words = wide.words;
+  ForcedSets by_replace_sets, by_skip_sets;
+  if (replace == Step::kForced) forced_sets(x, wide, next, by_replace_sets);
+  if (keyword_skip == Step::kForced) forced_sets(x, wide, state.consumed, by_skip_sets);
+  // Word w of the set a forced step's states must be in.
+  const auto forced_word = [](std::size_t w, const std::uint64_t* named, const ForcedSets& sets) {
+    std::uint64_t word = named != nullptr ? named[w] : 0;
+    if (sets.named_under != nullptr) word |= sets.named_under[w];
+    if (sets.path != nullptr) {
+      word |= sets.path[w];
+    } else if (sets.has != nullptr && sets.named_under == nullptr) {
+      word |= sets.has[w];
+    }
+    return word;
+  };
+  const std::size_t matched_at = wide.position[x.b];  // plus one; 0 when b has no child
+  for (std::size_t w = 0; w < words; ++w) {
+    std::uint64_t by_replace = 0, by_skip = 0;
+    if (replace == Step::kOpen) {
+      by_replace = ~std::uint64_t{0};
+    } else if (replace == Step::kForced) {
+      by_replace = forced_word(w, wide.named.data(), by_replace_sets);
+    }
+    if (matched_at != 0 && (matched_at - 1) >> 6 == w) {
+      by_replace &= ~(std::uint64_t{1} << ((matched_at - 1) & 63));
+    }
+    if (keyword_skip == Step::kOpen) {
+      by_skip = ~std::uint64_t{0};
+    } else if (keyword_skip == Step::kForced) {
+      by_skip = forced_word(w, state.consumed != 0 ? wide.named.data() : nullptr, by_skip_sets);
+    }
+    std::uint64_t any = by_replace | by_skip;
+    const std::size_t limit = wide.children.size() - (w << 6);
+    if (limit < 64) any &= (std::uint64_t{1} << limit) - 1;
+    while (any != 0) {
+      const unsigned bit = static_cast<unsigned>(std::countr_zero(any));
+      any &= any - 1;
+      const TrieNode* child = wide.children[(w << 6) + bit].child;
+      if ((by_replace >> bit) & 1U) {
+        out.push_back({child, next, edited, x.deeper, replace == Step::kForced});
+      }
+      if ((by_skip >> bit) & 1U) {
+        out.push_back({child, state.consumed, edited, x.deeper, keyword_skip == Step::kForced});
+      }
+    }
+  }
+}
+
+// The replace and keyword-skip steps from a node's child map: a node with fewer children, or one not
+// in the index once the search has spent its allowance for measuring the trie (see
+// docs/fuzzy_search.md, cut 6: only the next byte is asked about then).
+WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_child_steps(const Expansion& x,
+                                                           std::vector<State>& out) {
+  std::size_t pos = 0;
+  ChildMap::Entry entry;
+  while (x.state.node->children.next(pos, entry)) {
+    const TrieNode* child = entry.child;
+    if (x.replace != Step::kNone && entry.key != x.b &&
+        (x.replace == Step::kOpen || child->clean_name.has_value() ||
+         (x.after_known && child->children.find(x.after) != nullptr))) {
+      out.push_back({child, x.next, x.edited, x.deeper, x.replace == Step::kForced});
+    }
+    if (x.keyword_skip == Step::kOpen ||
+        (x.keyword_skip == Step::kForced &&
+         ((x.state.consumed != 0 && child->clean_name.has_value()) || child->children.find(x.b) != nullptr))) {
+      out.push_back({child, x.state.consumed, x.edited, x.deeper, x.keyword_skip == Step::kForced});
+    }
+  }
+}
+
+// The steps from a popped state that has not consumed the whole text: its match step and, when it
+// `branches` (see search), its edit steps, pushed to the stack and to `edited_steps`. True when
+// the match step is the only step and has been put in `state` instead, to be followed at once.
+WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::expand(State& state, bool branches, std::uint64_t height,
+                                                 Floor floor, const unsigned char* s,
+                                                 std::uint64_t left, std::vector<State>& edited_steps) {
+  const unsigned char b = s[state.consumed];
+  const std::uint64_t next = state.consumed + 1;
+  if (next > bytes_read_) bytes_read_ = next;
+  const TrieNode* const matched = state.node->children.find(b);
+  // How the edit steps of each kind are taken: not at all when cut 2 leaves no room below them;
+  // all of them when their states branch themselves (their gate passes and cut 2 leaves room
+  // below their own edit steps); otherwise (forced) only those whose state is a candidate or
+  // takes the match step on its next byte, since such a state leads nowhere else. Text-skip and
+  // replace steps are bounded together: the larger depth for the clean names, the larger height.
+  Step text_skip = Step::kNone, replace = Step::kNone, keyword_skip = Step::kNone;
+  if (branches) {
+    const std::uint64_t edited = state.edits + 1;
+    const bool has_children = !state.node->children.empty() && height > 0;
+    if (!all_cuts_) {
+      text_skip = Step::kOpen;
+      replace = keyword_skip = has_children ? Step::kOpen : Step::kNone;
+    } else {
+      text_skip = step(state.depth + 1, next, edited, height, floor);
+      if (has_children) {
+        replace = text_skip;
+        keyword_skip = step(state.depth + 1, state.consumed, edited, height - 1, floor);
+      }
+    }
+  }
+  if (text_skip == Step::kNone && replace == Step::kNone && keyword_skip == Step::kNone) {
+    if (matched == nullptr) return false;
+    state = {matched, next, state.edits, state.depth + 1, 0};
+    return true;
+  }
+
+  if (matched != nullptr) stack_.push_back({matched, next, state.edits, state.depth + 1, 0});
+  const std::uint64_t edited = state.edits + 1;
+  // A step of a forced kind takes no edit before its gate opens: it leads only to its own
+  // candidate test and to the match step on the next byte, and without either it leads nowhere.
+  const bool after_known = next < left;
+  const unsigned char after = after_known ? s[next] : 0;
+  if (after_known) {
+    bytes_read_ = std::max(bytes_read_, next + 1);
+  } else {
+    saw_end_ = true;
+  }
+  if (text_skip == Step::kOpen ||
+      (text_skip == Step::kForced &&
+       (state.node->clean_name.has_value() ||
+        (after_known && state.node->children.find(after) != nullptr)))) {
+    edited_steps.push_back({state.node, next, edited, state.depth, text_skip == Step::kForced});
+  }
+  if (replace == Step::kNone && keyword_skip == Step::kNone) return false;
+  const Expansion x{state, s, left, b, next, edited, state.depth + 1, after_known, after, replace,
+                    keyword_skip};
+  const ChildIndex::Node* indexed = nullptr;
+  if (state.node->children.size() >= ChildIndex::kWide) {
+    indexed = children_.find(state.node);
+    if (indexed == nullptr && shape_allowance_ > 0) {
+      const std::uint64_t before = children_.work();
+      indexed = &children_.of(state.node);
+      const std::uint64_t spent = children_.work() - before + indexed->children.size();
+      shape_allowance_ = spent < shape_allowance_ ? shape_allowance_ - spent : 0;
+    }
+  }
+  if (indexed != nullptr) {
+    push_wide_child_steps(x, *indexed, edited_steps);
+  } else {
+    push_child_steps(x, edited_steps);
+  }
+  return false;
+}
+
 // One pass from the current start with cuts 1 to 3. kVisitOrder goes depth first in the order that
 // defines S; given a target similarity it stops at the first candidate that reaches it, otherwise
 // it keeps the best as S does. kMaximum only needs the best similarity, so it takes states in order
@@ -402,162 +580,9 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       saw_end_ = true;
       continue;
     }
-    const unsigned char b = s[state.consumed];
-    const std::uint64_t next = state.consumed + 1;
-    if (next > bytes_read_) bytes_read_ = next;
-    const TrieNode* const matched = state.node->children.find(b);
-    // How the edit steps of each kind are taken: not at all when cut 2 leaves no room below them;
-    // all of them when their states branch themselves (their gate passes and cut 2 leaves room
-    // below their own edit steps); otherwise (forced) only those whose state is a candidate or
-    // takes the match step on its next byte, since such a state leads nowhere else. Text-skip and
-    // replace steps are bounded together: the larger depth for the clean names, the larger height.
-    Step text_skip = Step::kNone, replace = Step::kNone, keyword_skip = Step::kNone;
     // A pass that will settle at the end of this layer takes no steps into the next one.
     if (kPass == Pass::kMaximum && found && layer >= goal.settle_edits) branches = false;
-    if (branches) {
-      const std::uint64_t edited = state.edits + 1;
-      const bool has_children = !state.node->children.empty() && height > 0;
-      if (!cut) {
-        text_skip = Step::kOpen;
-        replace = keyword_skip = has_children ? Step::kOpen : Step::kNone;
-      } else {
-        const Floor least = floor();
-        text_skip = step(state.depth + 1, next, edited, height, least);
-        if (has_children) {
-          replace = text_skip;
-          keyword_skip = step(state.depth + 1, state.consumed, edited, height - 1, least);
-        }
-      }
-    }
-    if (text_skip == Step::kNone && replace == Step::kNone && keyword_skip == Step::kNone) {
-      if (matched != nullptr) {
-        state = {matched, next, state.edits, state.depth + 1, 0};
-        follow = true;
-      }
-      continue;
-    }
-
-    if (matched != nullptr) stack_.push_back({matched, next, state.edits, state.depth + 1, 0});
-    const std::uint64_t edited = state.edits + 1;
-    const std::uint32_t deeper = state.depth + 1;
-    // A step of a forced kind takes no edit before its gate opens: it leads only to its own
-    // candidate test and to the match step on the next byte, and without either it leads nowhere.
-    const bool after_known = next < left;
-    const unsigned char after = after_known ? s[next] : 0;
-    if (after_known) {
-      bytes_read_ = std::max(bytes_read_, next + 1);
-    } else {
-      saw_end_ = true;
-    }
-    if (text_skip == Step::kOpen ||
-        (text_skip == Step::kForced &&
-         (state.node->clean_name.has_value() ||
-          (after_known && state.node->children.find(after) != nullptr)))) {
-      edited_steps.push_back({state.node, next, edited, state.depth, text_skip == Step::kForced});
-    }
-    if (replace == Step::kNone && keyword_skip == Step::kNone) continue;
-    const ChildIndex::Node* indexed = nullptr;
-    if (state.node->children.size() >= ChildIndex::kWide) {
-      indexed = children_.find(state.node);
-      if (indexed == nullptr && shape_allowance_ > 0) {
-        const std::uint64_t before = children_.work();
-        indexed = &children_.of(state.node);
-        const std::uint64_t spent = children_.work() - before + indexed->children.size();
-        shape_allowance_ = spent < shape_allowance_ ? shape_allowance_ - spent : 0;
-      }
-    }
-    if (indexed != nullptr) {
-      // The children that can go on, from the index. A forced step's state x leads somewhere
-      // only through its own candidate test or its match steps while they stay forced: x has a
-      // clean name, or a child for the next byte c that has one, or, when the state after that
-      // is still forced, a path c, d for the two next bytes (else one for c); none of it
-      // otherwise.
-      const ChildIndex::Node& wide = *indexed;
-      const std::size_t words = wide.words;
-      // The sets a forced step's states must meet, for states that consumed `at` bytes.
-      const auto forced_sets = [&](std::uint64_t at, const std::uint64_t*& has,
-                                   const std::uint64_t*& named_under, const std::uint64_t*& path) {
-        has = named_under = path = nullptr;
-        if (at >= left) {
-          saw_end_ = true;
-          return;
-        }
-        const unsigned char c = s[at];
-        bytes_read_ = std::max(bytes_read_, at + 1);
-        has = wide.has(c);
-        if (has == nullptr || at + 1 >= left || gate(edited, at + 1)) return;  // one byte ahead
-        named_under = wide.named_under(c);
-        const unsigned char d = s[at + 1];
-        bytes_read_ = std::max(bytes_read_, at + 2);
-        path = wide.has_path(c, d);
-        if (path == nullptr) has = nullptr;  // two bytes ahead: only via the named ones
-      };
-      const std::uint64_t *replace_has = nullptr, *replace_named = nullptr, *replace_path = nullptr;
-      const std::uint64_t *skip_has = nullptr, *skip_named = nullptr, *skip_path = nullptr;
-      if (replace == Step::kForced) forced_sets(next, replace_has, replace_named, replace_path);
-      if (keyword_skip == Step::kForced) forced_sets(state.consumed, skip_has, skip_named, skip_path);
-      // Word w of the set a forced step's states must be in.
-      const auto forced_word = [](std::size_t w, const std::uint64_t* named, const std::uint64_t* has,
-                                  const std::uint64_t* named_under, const std::uint64_t* path) {
-        std::uint64_t word = named != nullptr ? named[w] : 0;
-        if (named_under != nullptr) word |= named_under[w];
-        if (path != nullptr) {
-          word |= path[w];
-        } else if (has != nullptr && named_under == nullptr) {
-          word |= has[w];
-        }
-        return word;
-      };
-      const std::size_t matched_at = wide.position[b];  // plus one; 0 when b has no child
-      for (std::size_t w = 0; w < words; ++w) {
-        std::uint64_t by_replace = 0, by_skip = 0;
-        if (replace == Step::kOpen) {
-          by_replace = ~std::uint64_t{0};
-        } else if (replace == Step::kForced) {
-          by_replace = forced_word(w, wide.named.data(), replace_has, replace_named, replace_path);
-        }
-        if (matched_at != 0 && (matched_at - 1) >> 6 == w) {
-          by_replace &= ~(std::uint64_t{1} << ((matched_at - 1) & 63));
-        }
-        if (keyword_skip == Step::kOpen) {
-          by_skip = ~std::uint64_t{0};
-        } else if (keyword_skip == Step::kForced) {
-          by_skip = forced_word(w, state.consumed != 0 ? wide.named.data() : nullptr, skip_has,
-                                skip_named, skip_path);
-        }
-        std::uint64_t any = by_replace | by_skip;
-        const std::size_t limit = wide.children.size() - (w << 6);
-        if (limit < 64) any &= (std::uint64_t{1} << limit) - 1;
-        while (any != 0) {
-          const unsigned bit = static_cast<unsigned>(std::countr_zero(any));
-          any &= any - 1;
-          const TrieNode* x = wide.children[(w << 6) + bit].child;
-          if ((by_replace >> bit) & 1U) {
-            edited_steps.push_back({x, next, edited, deeper, replace == Step::kForced});
-          }
-          if ((by_skip >> bit) & 1U) {
-            edited_steps.push_back({x, state.consumed, edited, deeper, keyword_skip == Step::kForced});
-          }
-        }
-      }
-      continue;
-    }
-    auto push_child_steps = [&](const ChildMap::Entry& entry) {
-      const TrieNode* x = entry.child;
-      if (replace != Step::kNone && entry.key != b &&
-          (replace == Step::kOpen || x->clean_name.has_value() ||
-           (after_known && x->children.find(after) != nullptr))) {
-        edited_steps.push_back({x, next, edited, deeper, replace == Step::kForced});
-      }
-      if (keyword_skip == Step::kOpen ||
-          (keyword_skip == Step::kForced &&
-           ((state.consumed != 0 && x->clean_name.has_value()) || x->children.find(b) != nullptr))) {
-        edited_steps.push_back({x, state.consumed, edited, deeper, keyword_skip == Step::kForced});
-      }
-    };
-    std::size_t pos = 0;
-    ChildMap::Entry entry;
-    while (state.node->children.next(pos, entry)) push_child_steps(entry);
+    follow = expand(state, branches, height, floor(), s, left, edited_steps);
   }
   poll_interrupt(popped - polled);
   popped_total_ += popped;

@@ -187,6 +187,33 @@ class FuzzySearch {
   template <Pass kPass>
   bool search(Goal goal, FuzzyCandidate& out);
 
+  // The steps from one popped state (search's loop body past the cuts and the candidate test).
+  struct Expansion {
+    const State& state;
+    const unsigned char* s;  // the text from the start position
+    std::uint64_t left;      // r
+    unsigned char b;         // the text byte the state would consume next
+    std::uint64_t next;      // consumed after a step that consumes b
+    std::uint64_t edited;    // edits after an edit step
+    std::uint32_t deeper;    // depth after a step into a child
+    bool after_known;        // whether the byte after that lies inside the text
+    unsigned char after;     // that byte, when it does
+    Step replace, keyword_skip;
+  };
+  // The sets of a wide node's children that a forced step's states must meet (null: none).
+  struct ForcedSets {
+    const std::uint64_t* has = nullptr;
+    const std::uint64_t* named_under = nullptr;
+    const std::uint64_t* path = nullptr;
+  };
+  bool expand(State& state, bool branches, std::uint64_t height, Floor floor,
+              const unsigned char* s, std::uint64_t left, std::vector<State>& edited_steps);
+  void push_wide_child_steps(const Expansion& x, const ChildIndex::Node& wide,
+                             std::vector<State>& out);
+  void push_child_steps(const Expansion& x, std::vector<State>& out);
+  void forced_sets(const Expansion& x, const ChildIndex::Node& wide, std::uint64_t at,
+                   ForcedSets& sets);
+
   const TrieNode* root_;
   const unsigned char* text_;
   std::uint64_t size_;
