@@ -28,6 +28,7 @@ from wordsieve import KeywordProcessor, PyKeywordMatch
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "python"))
 from odd_sequences import HugeLen, Sequenceish  # noqa: E402  (the tests' shared oddities)
+from stand_ins import Floaty, Index  # noqa: E402
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -78,22 +79,9 @@ def expect(kind, call, *args, **kwargs):
     raise AssertionError(f"expected {kind.__name__}, nothing raised")
 
 
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
 class FloatFails:
     def __float__(self):
         raise ValueError("no float")
-
-
-class Index:
-    def __index__(self):
-        return 3
 
 
 class FailingIteration(list):
@@ -228,7 +216,7 @@ def fresh_match():
 def setters(m):
     m.keyword = "other"
     m.similarity = Floaty(0.25)
-    m.start = Index()
+    m.start = Index(3)
     m.end = 2**64 - 1
 
 

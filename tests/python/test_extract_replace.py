@@ -13,6 +13,8 @@ from hypothesis import given, settings, strategies as st
 
 from wordsieve import KeywordProcessor, PyKeywordMatch
 
+from stand_ins import Floaty, Index, error_of
+
 THRESHOLD_ERROR = "Threshold must be between 0 and 1"
 
 
@@ -31,25 +33,6 @@ def found(p, text, threshold=None):
             for m in p.extract_keywords(text, threshold)]
 
 
-def error_of(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Index:
-    def __index__(self):
-        return 1
-
-
 # --- Thresholds ------------------------------------------------------------------------------
 
 # The exact search reports the longest keyword at a position; the fuzzy one finds the shorter exact
@@ -60,7 +43,7 @@ FUZZY = [("AB", 1.0, 0, 2)]
 
 
 @pytest.mark.parametrize("threshold", [
-    None, 1, 1.0, True, Index(), Floaty(1.0),
+    None, 1, 1.0, True, Index(1), Floaty(1.0),
     1.00000005, 0.99999999,  # both narrow to exactly 1.0 in single precision
 ])
 def test_thresholds_that_select_the_exact_search(threshold):

@@ -11,6 +11,8 @@ import pytest
 
 from wordsieve import KeywordProcessor, PyKeywordMatch
 
+from stand_ins import Floaty, Index, error_of
+
 PICKLE_PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 
 
@@ -22,25 +24,6 @@ def same_fields(a, b):
     """Field equality that also holds for NaN similarities (compared by their bits)."""
     pack = lambda m: (m.keyword, struct.pack("<d", m.similarity), m.start, m.end)
     return pack(a) == pack(b)
-
-
-def error_of(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __float__(self):
-        return 0.25
 
 
 # --- Class shape -----------------------------------------------------------------------------
@@ -77,7 +60,7 @@ def test_identity_semantics():
     (("a", 2, 5, 1), ("a", 2.0, 5, 1)),  # no invariant ties the fields together
     (("a", 0.85, 0, 1), ("a", 0.8500000238418579, 0, 1)),  # the single-precision value
     (("a", 1e40, 0, 1), ("a", float("inf"), 0, 1)),  # narrowing overflows to infinity
-    (("a", Floaty(), Index(3), Index(4)), ("a", 0.25, 3, 4)),
+    (("a", Floaty(0.25), Index(3), Index(4)), ("a", 0.25, 3, 4)),
     (("a", True, True, False), ("a", 1.0, 1, 0)),
     (("", -1, 0, 2**64 - 1), ("", -1.0, 0, 2**64 - 1)),
     (("é\U0001F600", 0.5, 0, 6), ("é\U0001F600", 0.5, 0, 6)),
@@ -159,7 +142,7 @@ def test_repr_similarity(similarity, shown):
     ("keyword", "", ""),
     ("similarity", 0.1, 0.10000000149011612),
     ("similarity", 3, 3.0),
-    ("similarity", Floaty(), 0.25),
+    ("similarity", Floaty(0.25), 0.25),
     ("start", True, 1),
     ("start", Index(9), 9),
     ("end", 2**64 - 1, 2**64 - 1),
