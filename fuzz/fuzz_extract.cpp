@@ -32,9 +32,9 @@
 
 #include "../tests/cpp/fuzzy_oracle.hpp"
 #include "../tests/cpp/match_table.hpp"
-#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/processor.hpp"
 #include "keyword_processor/replace.hpp"
 #include "reference_text.hpp"

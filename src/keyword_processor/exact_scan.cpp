@@ -6,12 +6,12 @@
 #include <cstring>
 #include <vector>
 
-#include "keyword_processor/internal/byte_class.hpp"
 #include "failure.hpp"
 #include "fuzzy_scan.hpp"
 #include "interrupt.hpp"
-#include "platform_features.hpp"
+#include "keyword_processor/internal/byte_class.hpp"
 #include "keyword_processor/internal/scan_index.hpp"
+#include "platform_features.hpp"
 
 namespace wordsieve {
 

@@ -35,10 +35,10 @@
 #include "keyword_processor/internal/byte_class.hpp"
 #include "keyword_processor/internal/child_index.hpp"
 #include "keyword_processor/internal/keyword_stats.hpp"
-#include "processor.hpp"
 #include "keyword_processor/internal/seen_states.hpp"
 #include "keyword_processor/internal/subtree_heights.hpp"
 #include "keyword_processor/internal/trie_node.hpp"
+#include "processor.hpp"
 
 namespace wordsieve {
 

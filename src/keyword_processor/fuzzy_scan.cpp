@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "keyword_processor/internal/byte_class.hpp"
 #include "interrupt.hpp"
+#include "keyword_processor/internal/byte_class.hpp"
 
 namespace wordsieve {
 

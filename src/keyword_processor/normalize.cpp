@@ -7,9 +7,9 @@
 #include <cstring>
 #include <limits>
 
-#include "keyword_processor/internal/byte_blocks.hpp"
 #include "failure.hpp"
 #include "interrupt.hpp"
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/internal/unicode_tables.hpp"
 
 namespace wordsieve {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "keyword_processor/internal/byte_class.hpp"
 #include "interrupt.hpp"
+#include "keyword_processor/internal/byte_class.hpp"
 #include "keyword_processor/internal/node_pool.hpp"
 #include "normalize.hpp"
 #include "utf8.hpp"

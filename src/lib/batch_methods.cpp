@@ -22,11 +22,11 @@
 #include "keyword_processor/replace.hpp"
 #include "match_type.hpp"
 #include "name_strings.hpp"
+#include "native/worker_pool.hpp"
 #include "panic.hpp"
 #include "processor_methods.hpp"
 #include "processor_type.hpp"
 #include "py_ref.hpp"
-#include "native/worker_pool.hpp"
 
 namespace wordsieve::py {
 

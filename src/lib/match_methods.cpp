@@ -8,8 +8,8 @@
 #include "args.hpp"
 #include "guard.hpp"
 #include "match_methods.hpp"
-#include "native/match_state.hpp"
 #include "match_type.hpp"
+#include "native/match_state.hpp"
 #include "panic.hpp"
 #include "py_ref.hpp"
 

@@ -5,9 +5,9 @@
 
 #include "args.hpp"
 #include "guard.hpp"
+#include "native/processor_state.hpp"
 #include "panic.hpp"
 #include "processor_methods.hpp"
-#include "native/processor_state.hpp"
 #include "processor_type.hpp"
 #include "py_ref.hpp"
 

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "keyword_processor/internal/trie_node.hpp"
 #include "keyword_processor/match.hpp"
 #include "keyword_processor/normalize.hpp"
 #include "keyword_processor/processor.hpp"
-#include "keyword_processor/internal/trie_node.hpp"
 
 namespace wordsieve::oracle {
 

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <new>
 
-#include "page_map.hpp"
 #include "keyword_processor/platform_features.hpp"
+#include "page_map.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "captured_stderr.hpp"
-#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/interrupt.hpp"
 #include "keyword_processor/normalize.hpp"
 #include "keyword_processor/replace.hpp"
-#include "native/processor_state.hpp"
 #include "match_table.hpp"
+#include "native/processor_state.hpp"
 
 namespace wordsieve {
 namespace {
