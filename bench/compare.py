@@ -318,6 +318,18 @@ def build_wordsieve(keywords, case_sensitive):
     return p
 
 
+def keyword_workloads(inputs, counts, label):
+    """The keyword sets a section measures, for many and few matches, ignoring case and not, at each
+    count: (matches, case_sensitive, count, workload label, keywords, wordsieve processor). The
+    processor is handed over, not kept, so the caller can free it before the next is built."""
+    for matches in ("many", "few"):
+        for case_sensitive in (False, True):
+            wl = f"{label}{'case-sens.' if case_sensitive else 'case-insens.'}, {matches} matches"
+            for count in counts:
+                kws = keyword_set(inputs, count, matches)
+                yield matches, case_sensitive, count, wl, kws, build_wordsieve(kws, case_sensitive)
+
+
 def clean_names(keywords, case_sensitive):
     """key text -> clean name, as the engine stores them without an explicit clean name."""
     return {(w if case_sensitive else w.lower()): (w if case_sensitive else w.lower()) for w in keywords}
@@ -519,41 +531,36 @@ def section_exact(res: Results, inputs, peers: Peers, counts, repeat, budget):
     ahocorasick, hyperscan = peers.get("ahocorasick"), peers.get("hyperscan")
     text = inputs["text"]
     sample = inputs["ascii_sample"]
-    for matches in ("many", "few"):
-        for case_sensitive in (False, True):
-            wl = f"exact {'case-sens.' if case_sensitive else 'case-insens.'}, {matches} matches"
-            for count in counts:
-                kws = keyword_set(inputs, count, matches)
-                p = build_wordsieve(kws, case_sensitive)
-                contestants = [("wordsieve", p.extract_keywords, budget)]
-                if BEFORE is not None:
-                    contestants.append(("wordsieve (before)", build_before(kws, case_sensitive).extract_keywords, budget))
-                if ahocorasick is not None:
-                    a = aho_build(ahocorasick, kws, case_sensitive)
-                    contestants.append(("pyahocorasick iter_long+filter", aho_extract(a, case_sensitive, True), budget))
-                    contestants.append(("pyahocorasick iter+filter", aho_extract(a, case_sensitive, False), budget))
-                if hyperscan is not None and count <= 10_000:
-                    t0 = time.perf_counter()
-                    built = hs_build(hyperscan, kws, case_sensitive)
-                    res.add("build", f"hyperscan compile, {matches}", count, "hyperscan",
-                            (time.perf_counter() - t0) * 1e6 / count, "us/keyword")
-                    contestants.append(("hyperscan", hs_extract(built, case_sensitive), budget))
-                if count <= 10_000:
-                    contestants.append(("re prefix tree", re_extract(re_prefix_tree(kws, case_sensitive),
-                                                                      case_sensitive), budget))
-                    # The plain alternation costs time per keyword at every word start.
-                    contestants.append(("re alternation", re_extract(re_alternation(kws, case_sensitive),
-                                                                      case_sensitive), budget / 2))
-                got = interleaved_throughput(contestants, text, repeat)
-                ours = got["wordsieve"]
-                res.add("extract", wl, count, "wordsieve", ours["mb_s"], "MB/s",
-                        matches=len(p.extract_keywords(text)), bytes=ours["bytes"])
-                truth = p.extract_keywords(sample)
-                for name, run_of, _ in contestants[1:]:
-                    res.add("extract", wl, count, name, got[name]["mb_s"], "MB/s", bytes=got[name]["bytes"],
-                            ratio=ours["mb_s"] / got[name]["mb_s"], agreement=same_answer(truth, run_of(sample)))
-                del p, contestants
-                gc.collect()
+    for matches, case_sensitive, count, wl, kws, p in keyword_workloads(inputs, counts, "exact "):
+        contestants = [("wordsieve", p.extract_keywords, budget)]
+        if BEFORE is not None:
+            contestants.append(("wordsieve (before)", build_before(kws, case_sensitive).extract_keywords, budget))
+        if ahocorasick is not None:
+            a = aho_build(ahocorasick, kws, case_sensitive)
+            contestants.append(("pyahocorasick iter_long+filter", aho_extract(a, case_sensitive, True), budget))
+            contestants.append(("pyahocorasick iter+filter", aho_extract(a, case_sensitive, False), budget))
+        if hyperscan is not None and count <= 10_000:
+            t0 = time.perf_counter()
+            built = hs_build(hyperscan, kws, case_sensitive)
+            res.add("build", f"hyperscan compile, {matches}", count, "hyperscan",
+                    (time.perf_counter() - t0) * 1e6 / count, "us/keyword")
+            contestants.append(("hyperscan", hs_extract(built, case_sensitive), budget))
+        if count <= 10_000:
+            contestants.append(("re prefix tree", re_extract(re_prefix_tree(kws, case_sensitive),
+                                                              case_sensitive), budget))
+            # The plain alternation costs time per keyword at every word start.
+            contestants.append(("re alternation", re_extract(re_alternation(kws, case_sensitive),
+                                                              case_sensitive), budget / 2))
+        got = interleaved_throughput(contestants, text, repeat)
+        ours = got["wordsieve"]
+        res.add("extract", wl, count, "wordsieve", ours["mb_s"], "MB/s",
+                matches=len(p.extract_keywords(text)), bytes=ours["bytes"])
+        truth = p.extract_keywords(sample)
+        for name, run_of, _ in contestants[1:]:
+            res.add("extract", wl, count, name, got[name]["mb_s"], "MB/s", bytes=got[name]["bytes"],
+                    ratio=ours["mb_s"] / got[name]["mb_s"], agreement=same_answer(truth, run_of(sample)))
+        del p, contestants
+        gc.collect()
 
 
 def section_replace(res: Results, inputs, peers: Peers, counts, repeat, budget):
@@ -698,43 +705,38 @@ def section_documents(res: Results, inputs, peers: Peers, counts, repeat, quick)
     for kind, docs in inputs["documents"].items():
         docs = docs[:1_000] if quick else docs
         size = sum(len(d.encode()) for d in docs)
-        for matches in ("many", "few"):
-            for case_sensitive in (False, True):
-                wl = f"{kind}, {'case-sens.' if case_sensitive else 'case-insens.'}, {matches} matches"
-                for count in counts:
-                    kws = keyword_set(inputs, count, matches)
-                    p = build_wordsieve(kws, case_sensitive)
-                    ours = p.extract_keywords
-                    calls = {"wordsieve": lambda ours=ours: [ours(d) for d in docs]}
-                    if BEFORE is not None:
-                        old = build_before(kws, case_sensitive).extract_keywords
-                        calls["wordsieve (before)"] = lambda old=old: [old(d) for d in docs]
-                    if ahocorasick is not None:
-                        a = aho_build(ahocorasick, kws, case_sensitive)
-                        for name, longest in (("pyahocorasick iter_long+filter", True), ("pyahocorasick iter+filter", False)):
-                            run = aho_extract(a, case_sensitive, longest)
-                            calls[name] = lambda run=run: [run(d) for d in docs]
-                    if hyperscan is not None:
-                        hs = hs_extract(hs_build(hyperscan, kws, case_sensitive), case_sensitive)
-                        calls["hyperscan"] = lambda hs=hs: [hs(d) for d in docs]
-                    got = interleaved_times(calls, repeat)
-                    found = sum(len(m) for m in calls["wordsieve"]())
-                    res.add("documents", wl, count, "wordsieve", size / got["wordsieve"] / 1e6, "MB/s",
-                            documents=len(docs), bytes=size, matches=found)
-                    truth = [[(m.keyword, m.start, m.end) for m in ours(d)] for d in docs if d.isascii()]
-                    ascii_docs = [d for d in docs if d.isascii()]
-                    if BEFORE is not None:
-                        res.add("documents", wl, count, "wordsieve (before)", size / got["wordsieve (before)"] / 1e6,
-                                "MB/s", ratio=got["wordsieve (before)"] / got["wordsieve"])
-                    for name in calls:
-                        if name.startswith("wordsieve"):
-                            continue
-                        theirs = (hs if name == "hyperscan" else aho_extract(a, case_sensitive, "long" in name))
-                        res.add("documents", wl, count, name, size / got[name] / 1e6, "MB/s",
-                                ratio=got[name] / got["wordsieve"],
-                                identical=[theirs(d) for d in ascii_docs] == truth)
-                    del p, calls
-                    gc.collect()
+        for matches, case_sensitive, count, wl, kws, p in keyword_workloads(inputs, counts, f"{kind}, "):
+            ours = p.extract_keywords
+            calls = {"wordsieve": lambda ours=ours: [ours(d) for d in docs]}
+            if BEFORE is not None:
+                old = build_before(kws, case_sensitive).extract_keywords
+                calls["wordsieve (before)"] = lambda old=old: [old(d) for d in docs]
+            if ahocorasick is not None:
+                a = aho_build(ahocorasick, kws, case_sensitive)
+                for name, longest in (("pyahocorasick iter_long+filter", True), ("pyahocorasick iter+filter", False)):
+                    run = aho_extract(a, case_sensitive, longest)
+                    calls[name] = lambda run=run: [run(d) for d in docs]
+            if hyperscan is not None:
+                hs = hs_extract(hs_build(hyperscan, kws, case_sensitive), case_sensitive)
+                calls["hyperscan"] = lambda hs=hs: [hs(d) for d in docs]
+            got = interleaved_times(calls, repeat)
+            found = sum(len(m) for m in calls["wordsieve"]())
+            res.add("documents", wl, count, "wordsieve", size / got["wordsieve"] / 1e6, "MB/s",
+                    documents=len(docs), bytes=size, matches=found)
+            truth = [[(m.keyword, m.start, m.end) for m in ours(d)] for d in docs if d.isascii()]
+            ascii_docs = [d for d in docs if d.isascii()]
+            if BEFORE is not None:
+                res.add("documents", wl, count, "wordsieve (before)", size / got["wordsieve (before)"] / 1e6,
+                        "MB/s", ratio=got["wordsieve (before)"] / got["wordsieve"])
+            for name in calls:
+                if name.startswith("wordsieve"):
+                    continue
+                theirs = (hs if name == "hyperscan" else aho_extract(a, case_sensitive, "long" in name))
+                res.add("documents", wl, count, name, size / got[name] / 1e6, "MB/s",
+                        ratio=got[name] / got["wordsieve"],
+                        identical=[theirs(d) for d in ascii_docs] == truth)
+            del p, calls
+            gc.collect()
     # The cost of one call, 10,000 keywords: an empty text, a 64-byte sentence with no match, and
     # one with matches.
     kws = keyword_set(inputs, 10_000, "many")
