@@ -8,19 +8,16 @@ together with that one shared processor. Needs the 'dask' extra: pip install 'wo
 Usage: python dask_extract.py [NUMBER_OF_TEXTS]   (default 300)
 """
 
-import csv
 import os
 import random
 import sys
-from pathlib import Path
 
 import dask.bag as db
 from dask.distributed import Client, LocalCluster
 
+from country_names import load_country_names
 from worker_errors import ordinary_errors
 from wordsieve import KeywordProcessor
-
-NAMES = Path(__file__).parent / "data" / "country_names.tsv"
 
 Match = tuple[str, float, int, int]
 
@@ -39,12 +36,8 @@ def make_texts(names: list[str], count: int, seed: int = 7) -> list[str]:
 
 def main() -> int:
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 300
-    processor = KeywordProcessor()
-    with NAMES.open(encoding="utf-8", newline="") as f:
-        rows = list(csv.reader(f, delimiter="\t"))
-    for name, code, _locale in rows:
-        processor.add_keyword(name, code)
-    texts = make_texts([name for name, _code, _locale in rows], count)
+    processor, names = load_country_names()
+    texts = make_texts(names, count)
 
     # Two worker processes with one thread each; each worker's native pool gets one thread too.
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,

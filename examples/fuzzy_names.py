@@ -7,14 +7,10 @@ turned into str indexes with the helper from offsets.py.
 Usage: python fuzzy_names.py [THRESHOLD]   (default 0.8)
 """
 
-import csv
 import sys
-from pathlib import Path
 
+from country_names import load_country_names
 from offsets import char_spans
-from wordsieve import KeywordProcessor
-
-NAMES = Path(__file__).parent / "data" / "country_names.tsv"
 
 TEXTS = [
     # One byte missing or replaced in each name.
@@ -31,17 +27,9 @@ TEXTS = [
 ]
 
 
-def load_processor(path: Path = NAMES) -> KeywordProcessor:
-    processor = KeywordProcessor()  # ignores case: names and texts are lowercased
-    with path.open(encoding="utf-8", newline="") as f:
-        for name, code, _locale in csv.reader(f, delimiter="\t"):
-            processor.add_keyword(name, code)
-    return processor
-
-
 def main() -> None:
     threshold = float(sys.argv[1]) if len(sys.argv) > 1 else 0.8
-    processor = load_processor()
+    processor, _names = load_country_names()  # ignores case: names and texts are lowercased
     print(f"{len(processor)} names, threshold {threshold}")
     for text in TEXTS:
         print(text)

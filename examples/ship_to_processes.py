@@ -7,17 +7,14 @@ the pickling explicit: nothing is inherited from the parent's memory.
 Usage: python ship_to_processes.py [NUMBER_OF_TEXTS]   (default 400)
 """
 
-import csv
 import multiprocessing
 import os
 import random
 import sys
-from pathlib import Path
 
+from country_names import load_country_names
 from worker_errors import ordinary_errors
 from wordsieve import KeywordProcessor, PyKeywordMatch
-
-NAMES = Path(__file__).parent / "data" / "country_names.tsv"
 
 Match = tuple[str, float, int, int]
 
@@ -55,12 +52,8 @@ def make_texts(names: list[str], count: int, seed: int = 2026) -> list[str]:
 
 def main() -> int:
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 400
-    processor = KeywordProcessor()
-    with NAMES.open(encoding="utf-8", newline="") as f:
-        rows = list(csv.reader(f, delimiter="\t"))
-    for name, code, _locale in rows:
-        processor.add_keyword(name, code)
-    texts = make_texts([name for name, _code, _locale in rows], count)
+    processor, names = load_country_names()
+    texts = make_texts(names, count)
 
     chunks = [texts[i:i + 50] for i in range(0, len(texts), 50)]
     context = multiprocessing.get_context("spawn")
