@@ -29,6 +29,7 @@ void prepare_search(const KeywordProcessor& processor, std::optional<float> thre
     if (!root.children.empty()) processor.derived.scan_index(processor);
   } else if (t >= 0.0f && t < 1.0f && (!root.children.empty() || root.clean_name.has_value())) {
     processor.derived.keyword_stats(processor);
+    processor.derived.fuzzy_shape(processor);
   }
 }
 

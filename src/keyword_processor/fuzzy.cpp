@@ -44,8 +44,8 @@ inline float one_minus_ratio_above(std::uint64_t edits, std::uint64_t over) noex
 
 }  // namespace
 
-FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, std::string_view text,
-                         float threshold, Cuts cuts)
+FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, const FuzzyShape* shape,
+                         std::string_view text, float threshold, Cuts cuts)
     : root_(&root),
       text_(reinterpret_cast<const unsigned char*>(text.data())),
       size_(text.size()),
@@ -56,24 +56,20 @@ FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, std::s
   stack_.reserve(64);
   std::fill(std::begin(gate_opens_), std::end(gate_opens_), kUnknown);
   stretches_ = threshold >= kUsual ? 1 : 12;
-  measure_subtrees_ = all_cuts_;
-  measure_shape_ = cuts != Cuts::kUnmeasured;
-  shape_allowance_ = measure_shape_ ? kShapeBase : 0;
+  shape_ = cuts == Cuts::kAll ? shape : nullptr;
   for (unsigned b = 0; b < 256; ++b) foreign_byte_[b] = !stats.in_some_key(static_cast<unsigned char>(b));
   set_text(text);
 }
 
 FuzzySearch::FuzzySearch(const KeywordProcessor& processor, std::string_view text, float threshold,
                          Cuts cuts)
-    : FuzzySearch(processor.root, processor.derived.keyword_stats(processor), text, threshold,
-                  cuts) {}
+    : FuzzySearch(processor.root, processor.derived.keyword_stats(processor),
+                  cuts == Cuts::kAll ? &processor.derived.fuzzy_shape(processor) : nullptr, text,
+                  threshold, cuts) {}
 
 void FuzzySearch::set_text(std::string_view text) {
   text_ = reinterpret_cast<const unsigned char*>(text.data());
   size_ = text.size();
-  if (measure_shape_) {
-    shape_allowance_ += std::min<std::uint64_t>(size_, std::uint64_t{1} << 40) * kShapePerByte;
-  }
   if (!all_cuts_) return;
   foreign_.assign(size_ / 64 + 1, 0);
   for (std::uint64_t j = 0; j < size_; ++j) {
@@ -368,7 +364,7 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
     }
     return word;
   };
-  const std::size_t matched_at = wide.position[x.b];  // plus one; 0 when b has no child
+  const std::size_t matched_at = wide.position(x.b);  // plus one; 0 when b has no child
   for (std::size_t w = 0; w < words; ++w) {
     std::uint64_t by_replace = 0, by_skip = 0;
     if (replace == Step::kOpen) {
@@ -480,14 +476,8 @@ WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::expand(State& state, bool branches, st
   const Expansion x{state, s, left, b, next, edited, state.depth + 1, after_known, after, replace,
                     keyword_skip};
   const ChildIndex::Node* indexed = nullptr;
-  if (state.node->children.size() >= ChildIndex::kWide) {
-    indexed = children_.find(state.node);
-    if (indexed == nullptr && shape_allowance_ > 0) {
-      const std::uint64_t before = children_.work();
-      indexed = &children_.of(state.node);
-      const std::uint64_t spent = children_.work() - before + indexed->children.size();
-      shape_allowance_ = spent < shape_allowance_ ? shape_allowance_ - spent : 0;
-    }
+  if (shape_ != nullptr && state.node->children.size() >= ChildIndex::kWide) {
+    indexed = shape_->wide(state.node);
   }
   if (indexed != nullptr) {
     push_wide_child_steps(x, *indexed, edited_steps);
@@ -557,7 +547,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
     bool branches = state.forced == 0 && state.consumed < left && gate(state.edits, state.consumed);
     std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
     if (branches) {
-      if (measure_subtrees_ && state.depth > 1) height = heights_.of(state.node, height, shape_allowance_);
+      if (shape_ != nullptr && state.depth > 1) height = shape_->height(state.node, height);
       if (!seen_.admit(state.node, state.consumed, state.edits)) continue;  // cut 1
       if (cut && state.edits != 0 &&
           !floor().passed_by(bound(state.depth + excess_, height, state.consumed, state.edits))) {

@@ -34,9 +34,9 @@
 
 #include "keyword_processor/internal/byte_class.hpp"
 #include "keyword_processor/internal/child_index.hpp"
+#include "keyword_processor/internal/fuzzy_shape.hpp"
 #include "keyword_processor/internal/keyword_stats.hpp"
 #include "keyword_processor/internal/seen_states.hpp"
-#include "keyword_processor/internal/subtree_heights.hpp"
 #include "keyword_processor/internal/trie_node.hpp"
 #include "processor.hpp"
 
@@ -55,15 +55,18 @@ class FuzzySearch {
   enum class Cuts {
     kAll,    // every cut
     kPlain,  // one pass in S's order with cuts 1 and 3 only: slow, for comparison in tests
-    // Every cut, but the trie's shape (subtree heights, the wide nodes' index) is never measured:
-    // what a search over a short text gets once its allowance is spent; for tests.
+    // Every cut, but without the trie's shape (subtree heights, the wide nodes' index): the whole
+    // trie's height stands in for each subtree's, and each child is asked about the next byte
+    // alone; for tests.
     kUnmeasured,
   };
 
-  // `threshold` must be in [0, 1). The trie, its figures and the text must outlive the object.
-  FuzzySearch(const TrieNode& root, const KeywordStats& stats, std::string_view text,
-              float threshold, Cuts cuts = Cuts::kAll);
-  // The same for the processor's trie and figures (keyword_stats.hpp), which must not change.
+  // `threshold` must be in [0, 1). The trie, its figures, its shape (null: unknown) and the text
+  // must outlive the object.
+  FuzzySearch(const TrieNode& root, const KeywordStats& stats, const FuzzyShape* shape,
+              std::string_view text, float threshold, Cuts cuts = Cuts::kAll);
+  // The same for the processor's trie, figures and shape (keyword_stats.hpp, fuzzy_shape.hpp),
+  // which must not change.
   FuzzySearch(const KeywordProcessor& processor, std::string_view text, float threshold,
               Cuts cuts = Cuts::kAll);
 
@@ -225,18 +228,9 @@ class FuzzySearch {
   // at usual thresholds, where the others rarely change the outcome and reading them would make
   // remembered results depend on more of the text; more below, where the bound decides most.
   std::uint64_t stretches_;
-  // Whether the bound takes the height of each node's own subtree instead of the whole trie's:
-  // below the usual thresholds, where states wander deep into parts of the trie that hold no long
-  // key and the bound decides most of the work.
-  bool measure_subtrees_;
-  SubtreeHeights heights_;
-  // What measuring the trie's shape (heights_, children_) may still cost, in nodes visited: a base
-  // and a share of every text searched, so that a call on a short text does not walk a large trie,
-  // while a long text, or many texts through one scratch, get the figures.
-  static constexpr std::uint64_t kShapeBase = 1024;
-  static constexpr std::uint64_t kShapePerByte = 4;
-  bool measure_shape_;
-  std::uint64_t shape_allowance_ = 0;
+  // The height of each node's own subtree, for the bound, instead of the whole trie's, and the
+  // wide nodes' index (cut 6), as the processor keeps them (fuzzy_shape.hpp); null: neither.
+  const FuzzyShape* shape_;
 
   // The current run.
   std::uint64_t start_ = 0;
@@ -260,7 +254,6 @@ class FuzzySearch {
   std::uint64_t ahead_known_ = 0;
   std::vector<std::uint64_t> window_foreign_;  // with a horizon: its foreign bytes, ascending
   BoundSlot bounds_[kBoundSlots];
-  ChildIndex children_;
   std::vector<State> stack_;
   std::vector<State> later_;  // kMaximum: states with one edit more than those on stack_
   SeenStates seen_;

@@ -1,5 +1,6 @@
 #include "derived.hpp"
 
+#include "fuzzy_shape.hpp"
 #include "keyword_stats.hpp"
 #include "scan_index.hpp"
 
@@ -22,6 +23,10 @@ const KeywordStats& DerivedStructures::keyword_stats(const KeywordProcessor& pro
   return stats_.get([&] { return std::make_unique<KeywordStats>(processor); });
 }
 
+const FuzzyShape& DerivedStructures::fuzzy_shape(const KeywordProcessor& processor) const {
+  return shape_.get([&] { return std::make_unique<FuzzyShape>(processor); });
+}
+
 void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::string_view key,
                                       KeywordChange change) {
   if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_added(processor, key)) {
@@ -30,6 +35,11 @@ void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::st
   if (KeywordStats* stats = stats_.built();
       stats != nullptr && !stats->keyword_added(processor, key, change)) {
     stats_.forget();
+  }
+  // Only where the keys end shapes the figures: a stored key given another clean name keeps them.
+  if (FuzzyShape* shape = shape_.built(); shape != nullptr && !change.previous_clean_size.has_value() &&
+                                          !shape->keyword_added(processor, key)) {
+    shape_.forget();
   }
 }
 
@@ -42,11 +52,15 @@ void DerivedStructures::keyword_removed(const KeywordProcessor& processor, std::
       stats != nullptr && !stats->keyword_removed(processor, key, change)) {
     stats_.forget();
   }
+  if (FuzzyShape* shape = shape_.built(); shape != nullptr && !shape->keyword_removed(processor, key)) {
+    shape_.forget();
+  }
 }
 
 void DerivedStructures::forget() noexcept {
   scan_.forget();
   stats_.forget();
+  shape_.forget();
 }
 
 }  // namespace wordsieve

@@ -42,6 +42,7 @@ namespace wordsieve {
 struct KeywordProcessor;
 class ScanIndex;
 class KeywordStats;
+class FuzzyShape;
 
 // What a change to the keyword store replaced: the byte length of the clean name the keyword had
 // before it was added again or removed (none when it was not stored).
@@ -96,6 +97,8 @@ class DerivedStructures {
   const ScanIndex& scan_index(const KeywordProcessor& processor) const;
   // The keyword figures the fuzzy search bounds its work with (keyword_stats.hpp), built if needed.
   const KeywordStats& keyword_stats(const KeywordProcessor& processor) const;
+  // The trie's shape the fuzzy search prunes with (fuzzy_shape.hpp), built if needed.
+  const FuzzyShape& fuzzy_shape(const KeywordProcessor& processor) const;
 
   // Called by the processor after each change, with no search in progress.
   void keyword_added(const KeywordProcessor& processor, std::string_view key, KeywordChange change);
@@ -105,6 +108,7 @@ class DerivedStructures {
  private:
   Lazy<ScanIndex> scan_;
   Lazy<KeywordStats> stats_;
+  Lazy<FuzzyShape> shape_;
 };
 
 }  // namespace wordsieve

@@ -1,6 +1,5 @@
-// A map from trie nodes to values, for the fuzzy search's caches of figures about nodes
-// (child_index.hpp, subtree_heights.hpp): open addressing on the node's address with linear
-// probing, kept at most half full, emptied all at once.
+// A map from trie nodes to values, for the fuzzy search's figures about nodes (child_index.hpp):
+// open addressing on the node's address with linear probing, kept at most half full.
 #pragma once
 
 #include <algorithm>
@@ -36,7 +35,33 @@ class NodeMap {
     ++used_;
   }
 
+  // Removes `node`, if the map holds it: the entries after it in its run move back into the gap,
+  // so that every entry stays reachable from its home slot.
+  void erase(const TrieNode* node) noexcept {
+    if (keys_.empty()) return;
+    const std::size_t mask = keys_.size() - 1;
+    std::size_t gap = hash_of(node) & mask;
+    while (keys_[gap] != node) {
+      if (keys_[gap] == nullptr) return;
+      gap = (gap + 1) & mask;
+    }
+    for (std::size_t at = (gap + 1) & mask; keys_[at] != nullptr; at = (at + 1) & mask) {
+      // The entry at `at` may fill the gap when its home slot is not strictly between the gap and
+      // it (cyclically): its probe from home passes the gap.
+      const std::size_t home = hash_of(keys_[at]) & mask;
+      if (((at - home) & mask) >= ((at - gap) & mask)) {
+        keys_[gap] = keys_[at];
+        values_[gap] = values_[at];
+        gap = at;
+      }
+    }
+    keys_[gap] = nullptr;
+    values_[gap] = Value{};
+    --used_;
+  }
+
   std::size_t size() const noexcept { return used_; }
+  std::size_t slots() const noexcept { return keys_.size(); }
 
   void clear() noexcept {
     keys_.clear();

@@ -1,16 +1,20 @@
 // Fuzzy extraction: the documented cases, and the fuzzy search against the literal one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <random>
+#include <thread>
 
 #include "case_file.hpp"
 #include "fuzzy_oracle.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/fuzzy.hpp"
+#include "keyword_processor/internal/fuzzy_shape.hpp"
 #include "keyword_processor/internal/keyword_stats.hpp"
 #include "keyword_processor/normalize.hpp"
+#include "native/processor_state.hpp"
 #include "match_table.hpp"
 
 namespace wordsieve {
@@ -258,7 +262,7 @@ TEST(FuzzyDifferential, MatchesLiteralSearch) {
             << " vs " << show(want);
         ASSERT_TRUE(same_candidate(reused.run(p, got), got, want))
             << failure("reused search", round, t, s, *kp) << "\np=" << p << ": " << show(want);
-        // As a short text searches once its allowance for the trie's shape is spent.
+        // Without the trie's shape: the whole trie's height for every subtree, no children index.
         ASSERT_TRUE(same_candidate(unmeasured.run(p, got), got, want))
             << failure("unmeasured search", round, t, s, *kp) << "\np=" << p << ": " << show(want);
       }
@@ -320,6 +324,159 @@ TEST(FuzzyDifferential, LongerTextsAndChangedStores) {
     ASSERT_TRUE(test_support::same(extract_keywords(*kp, text, t), plain_extract(*kp, text, t)))
         << failure("longer text", round, t, text, *kp);
   }
+}
+
+bool same_entry(const ChildIndex::Node& a, const ChildIndex::Node& b) {
+  const auto same_children = std::equal(a.children.begin(), a.children.end(), b.children.begin(),
+                                        b.children.end(), [](const auto& x, const auto& y) {
+                                          return x.key == y.key && x.child == y.child;
+                                        });
+  if (!same_children || a.words != b.words || a.named != b.named || a.has_child != b.has_child ||
+      a.named_child != b.named_child || !std::equal(a.child_keys, a.child_keys + 4, b.child_keys) ||
+      !std::equal(a.grand_keys, a.grand_keys + 4, b.grand_keys)) {
+    return false;
+  }
+  const auto pairs = [](const ChildIndex::Node& x) {
+    return std::count_if(x.pair_keys.begin(), x.pair_keys.end(), [](std::uint32_t k) { return k != 0; });
+  };
+  if (pairs(a) != pairs(b)) return false;
+  for (const std::uint32_t key : a.pair_keys) {
+    if (key == 0) continue;
+    const auto c = static_cast<unsigned char>((key - 1) >> 8), d = static_cast<unsigned char>(key - 1);
+    const std::uint64_t* x = a.has_path(c, d);
+    const std::uint64_t* y = b.has_path(c, d);
+    if (y == nullptr || !std::equal(x, x + a.words, y)) return false;
+  }
+  return true;
+}
+
+// The shape kept on `kp` against one built afresh: every node's figure and index entry.
+::testing::AssertionResult same_shape(const KeywordProcessor& kp) {
+  const FuzzyShape fresh(kp);
+  const FuzzyShape& kept = kp.derived.fuzzy_shape(kp);
+  if (kept.nodes() < fresh.nodes()) return ::testing::AssertionFailure() << "nodes missing";
+  std::vector<const TrieNode*> nodes{&kp.root};
+  while (!nodes.empty()) {
+    const TrieNode* node = nodes.back();
+    nodes.pop_back();
+    if (kept.height(node, ~std::uint64_t{0}) != fresh.height(node, ~std::uint64_t{0})) {
+      return ::testing::AssertionFailure() << "heights differ";
+    }
+    const ChildIndex::Node *a = kept.wide(node), *b = fresh.wide(node);
+    if ((a == nullptr) != (b == nullptr) || (a != nullptr && !same_entry(*a, *b))) {
+      return ::testing::AssertionFailure() << "index entries differ";
+    }
+    std::size_t pos = 0;
+    ChildMap::Entry entry;
+    while (node->children.next(pos, entry)) nodes.push_back(entry.child);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::optional<std::string> some_key(const KeywordProcessor& kp, Generator& gen) {
+  const auto keys = kp.get_all_keywords();
+  if (keys.empty()) return std::nullopt;
+  return keys[gen.pick(keys.size() - 1)].first;
+}
+
+// The trie's shape kept on the processor, through sequences of every kind of change made after a
+// fuzzy search built it: after each, extraction against the literal search and the kept shape
+// against a fresh one; then a batch (the structures built on the calling thread, two workers with
+// a scratch each).
+TEST(FuzzyDifferential, KeptShapeFollowsEveryChange) {
+  using Change = void (*)(KeywordProcessor&, Generator&, Generator::Shape);
+  const std::pair<const char*, Change> changes[] = {
+      {"add a new key", [](KeywordProcessor& kp, Generator& gen, Generator::Shape shape) {
+         kp.add_keyword(gen.symbols(1 + gen.pick(4), shape), std::string(gen.pick(12), 'Y'));
+       }},
+      {"extend a stored key", [](KeywordProcessor& kp, Generator& gen, Generator::Shape shape) {
+         if (const auto key = some_key(kp, gen)) kp.add_keyword(*key + gen.symbols(1 + gen.pick(3), shape), std::nullopt);
+       }},
+      {"add a prefix of a stored key", [](KeywordProcessor& kp, Generator& gen, Generator::Shape) {
+         if (const auto key = some_key(kp, gen)) kp.add_keyword(key->substr(0, gen.pick(key->size())), std::nullopt);
+       }},
+      {"give a stored key another clean name", [](KeywordProcessor& kp, Generator& gen, Generator::Shape) {
+         if (const auto key = some_key(kp, gen)) kp.add_keyword(*key, std::string(gen.pick(20), 'N'));
+       }},
+      {"remove a key", [](KeywordProcessor& kp, Generator& gen, Generator::Shape) {
+         if (const auto key = some_key(kp, gen)) kp.remove_keyword(*key);
+       }},
+      {"remove a key that others extend", [](KeywordProcessor& kp, Generator& gen, Generator::Shape shape) {
+         if (const auto key = some_key(kp, gen)) {
+           kp.add_keyword(*key + gen.symbols(1, shape), std::nullopt);
+           kp.remove_keyword(*key);
+         }
+       }},
+      {"remove keys and add them back", [](KeywordProcessor& kp, Generator& gen, Generator::Shape shape) {
+         // Freed nodes' addresses are taken again by the nodes added next.
+         const auto keys = kp.get_all_keywords();
+         for (std::size_t k = 0; k < keys.size(); k += 2) kp.remove_keyword(keys[k].first);
+         for (std::size_t k = 0; k < keys.size(); k += 2) {
+           kp.add_keyword(gen.pick(1) == 0 ? keys[k].first : gen.symbols(1 + gen.pick(4), shape), std::nullopt);
+         }
+       }},
+      {"remove every key", [](KeywordProcessor& kp, Generator&, Generator::Shape) {
+         for (const auto& key : kp.get_all_keywords()) kp.remove_keyword(key.first);
+       }},
+      {"a byte becomes a word character", [](KeywordProcessor& kp, Generator& gen, Generator::Shape) {
+         kp.add_non_word_boundary(gen.pick(1) == 0 ? ' ' : 0xC3);
+       }},
+      {"word characters replaced", [](KeywordProcessor& kp, Generator&, Generator::Shape) {
+         kp.set_non_word_boundaries(std::vector<std::uint32_t>{'a', '-'});
+       }},
+      {"state loaded", [](KeywordProcessor& kp, Generator& gen, Generator::Shape shape) {
+         KeywordProcessor other(kp.case_sensitive, kp.allow_overlaps);
+         for (std::size_t k = gen.pick(8); k > 0; --k) other.add_keyword(gen.symbols(1 + gen.pick(5), shape), std::nullopt);
+         std::string state(processor_state_size(other), '\0');
+         write_processor_state(other, state.data(), state.size());
+         kp = read_processor_state(state);
+       }},
+  };
+  Generator gen(0x5ba9e);
+  int compared = 0;
+  for (int round = 0; round < 600; ++round) {
+    const auto shape = static_cast<Generator::Shape>(round % Generator::kShapes);
+    gen.forget_keywords();
+    const auto kp = gen.processor(shape);
+    const float t = std::max(gen.threshold(), 0.4f);
+    const std::uint64_t budget = 400'000;
+    try {
+      const std::string text = gen.text(shape == Generator::kWide ? 3 : 6);
+      (void)extract_keywords(*kp, text, t);  // builds the kept structures
+      std::string done;
+      for (int step = 0; step < 6; ++step) {
+        const auto& [what, change] = changes[gen.pick(std::size(changes) - 1)];
+        change(*kp, gen, shape);
+        done += std::string(what) + "; ";
+        ASSERT_TRUE(test_support::same(extract_keywords(*kp, text, t),
+                                       oracle::literal_extract(*kp, text, t, budget)))
+            << failure(done.c_str(), round, t, text, *kp);
+        ASSERT_TRUE(same_shape(*kp)) << done << "round " << round;
+      }
+      const auto& [what, change] = changes[gen.pick(std::size(changes) - 1)];
+      change(*kp, gen, shape);
+      done += std::string(what) + "; then a batch";
+      prepare_search(*kp, t);
+      const auto once = oracle::literal_extract(*kp, text, t, budget);
+      std::vector<std::vector<KeywordMatch>> got(2);
+      std::vector<std::thread> workers;
+      for (auto& out : got) {
+        workers.emplace_back([&kp, &text, t, &out] {
+          ScanScratch scratch;
+          for (int copy = 0; copy < 2; ++copy) extract_keywords(*kp, text, t, &scratch, out);
+        });
+      }
+      for (std::thread& worker : workers) worker.join();
+      std::vector<KeywordMatch> twice = once;
+      twice.insert(twice.end(), once.begin(), once.end());
+      for (const auto& out : got) {
+        ASSERT_TRUE(test_support::same(out, twice)) << failure(done.c_str(), round, t, text, *kp);
+      }
+      ++compared;
+    } catch (const oracle::OverBudget&) {
+    }
+  }
+  EXPECT_GT(compared, 450);
 }
 
 TEST(FuzzySearch, LowThresholdStaysNearLinear) {
