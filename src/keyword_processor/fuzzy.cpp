@@ -397,8 +397,8 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
   }
 }
 
-// The replace and keyword-skip steps from a node's child map: a node with fewer children, or one not
-// in the index once the search has spent its allowance for measuring the trie (see
+// The replace and keyword-skip steps from a node's child map: a node the index does not hold (fewer
+// children, or very many), or any node for a search without the trie's shape (see
 // docs/fuzzy_search.md, cut 6: only the next byte is asked about then).
 WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_child_steps(const Expansion& x,
                                                            std::vector<State>& out) {
