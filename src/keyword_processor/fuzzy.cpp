@@ -316,33 +316,89 @@ FuzzySearch::Step FuzzySearch::step(std::uint64_t depth, std::uint64_t consumed,
   return edit_steps ? Step::kOpen : Step::kForced;
 }
 
-// The sets a forced step's states must meet, for states that consumed `at` bytes, among the
-// children of a wide node (see push_wide_child_steps).
+// Cut 6 (docs/fuzzy_search.md). A forced step's state, having consumed `at` bytes with x.edited
+// edits, takes no edit before its gate opens at `opens` bytes consumed; until then it leads only to
+// candidate tests and to the match step on the next byte. A clean name of k bytes met at i bytes
+// consumed passes the threshold exactly when max(i, k) > opens (the similarity and the gate are the
+// same expression, F2); before the gate opens, i <= opens, so only names longer than `opens`
+// bytes count there. So the state leads somewhere only when its own clean name passes (`own`:
+// it may be a candidate at all), or its match steps meet such a name, or they match every byte
+// up to where the gate opens (at least the next one), of which kLookAhead are looked at. A
+// foreign byte (in no key) or the text's end stops the match steps.
+
+// Those sets among the children of a wide node.
 WORDSIEVE_ALWAYS_INLINE void FuzzySearch::forced_sets(const Expansion& x, const ChildIndex::Node& wide,
-                                                      std::uint64_t at, ForcedSets& sets) {
+                                                      std::uint64_t at, bool own, ForcedSets& sets) {
   sets = {};
+  const std::uint64_t opens = opens_at(x.edited);
+  sets.own_names = own && (at > opens || wide.longest_named > opens);
   if (at >= x.left) {
     saw_end_ = true;
     return;
   }
-  const unsigned char* const s = x.s;
-  const std::uint64_t edited = x.edited;
-  const unsigned char c = s[at];
-  bytes_read_ = std::max(bytes_read_, at + 1);
-  sets.has = wide.has(c);
-  if (sets.has == nullptr || at + 1 >= x.left || gate(edited, at + 1)) return;  // one byte ahead
-  sets.named_under = wide.named_under(c);
-  const unsigned char d = s[at + 1];
-  bytes_read_ = std::max(bytes_read_, at + 2);
-  sets.path = wide.has_path(c, d);
-  if (sets.path == nullptr) sets.has = nullptr;  // two bytes ahead: only via the named ones
+  const std::uint64_t need = opens > at ? opens - at : 1;
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(need, ChildIndex::kLookAhead));
+  const unsigned char* const s = x.s + at;
+  std::size_t size = 0;
+  bool full = true;
+  for (; size < want; ++size) {
+    if (at + size >= x.left) {
+      saw_end_ = true;
+      full = false;
+      break;
+    }
+    if (foreign_byte_[s[size]]) {
+      bits_read_ = std::max(bits_read_, at + size + 1);
+      full = false;
+      break;
+    }
+  }
+  bytes_read_ = std::max(bytes_read_, at + size);
+  // With one byte to match, a name met on it lies past `opens` and passes, but it is in `reach`.
+  const bool names = need > 1 && wide.longest_below > opens;
+  ChildIndex::Node::Path path;
+  for (std::size_t length = size; length > 0; --length) {
+    if (!wide.path(s, length, path)) {
+      if (!names) return;
+      continue;  // no child matches that far: names on a shorter way
+    }
+    if (length == size && full) sets.reach = path.reach;
+    if (names && path.longest > opens) sets.named_on = path.named_on;
+    return;
+  }
+}
+
+// The same for one child, walked.
+WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::leads_on(const TrieNode* node, const Expansion& x,
+                                                   std::uint64_t at, bool own) {
+  const std::uint64_t opens = opens_at(x.edited);
+  const auto passes = [opens](const TrieNode* named, std::uint64_t consumed) {
+    return named->clean_name.has_value() &&
+           (consumed > opens || named->clean_name.view().size() > opens);
+  };
+  if (own && passes(node, at)) return true;
+  const std::uint64_t need = opens > at ? opens - at : 1;
+  const std::uint64_t want = std::min<std::uint64_t>(need, ChildIndex::kLookAhead);
+  for (std::uint64_t j = 0; j < want; ++j) {
+    if (at + j >= x.left) {
+      saw_end_ = true;
+      return false;
+    }
+    const unsigned char c = x.s[at + j];
+    if (foreign_byte_[c]) {
+      bits_read_ = std::max(bits_read_, at + j + 1);
+      return false;
+    }
+    bytes_read_ = std::max(bytes_read_, at + j + 1);
+    node = node->children.find(c);
+    if (node == nullptr) return false;
+    if (passes(node, at + j + 1)) return true;
+  }
+  return true;
 }
 
 // The replace and keyword-skip steps from a node with at least ChildIndex::kWide children, from its
-// entry in the index. A forced step's state x leads somewhere only through its own candidate test or its match
-// steps while they stay forced: x has a clean name, or a child for the next byte c that has one,
-// or, when the state after that is still forced, a path c, d for the two next bytes (else one for
-// c); none of it otherwise.
+// entry in the index: all of a kind that branches, and those of a forced kind that lead somewhere.
 WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion& x,
                                                                 const ChildIndex::Node& wide,
                                                                 std::vector<State>& out) {
@@ -351,17 +407,13 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
   const std::uint64_t next = x.next, edited = x.edited;
   const std::size_t words = wide.words;
   ForcedSets by_replace_sets, by_skip_sets;
-  if (replace == Step::kForced) forced_sets(x, wide, next, by_replace_sets);
-  if (keyword_skip == Step::kForced) forced_sets(x, wide, state.consumed, by_skip_sets);
+  if (replace == Step::kForced) forced_sets(x, wide, next, true, by_replace_sets);
+  if (keyword_skip == Step::kForced) forced_sets(x, wide, state.consumed, state.consumed != 0, by_skip_sets);
   // Word w of the set a forced step's states must be in.
-  const auto forced_word = [](std::size_t w, const std::uint64_t* named, const ForcedSets& sets) {
-    std::uint64_t word = named != nullptr ? named[w] : 0;
-    if (sets.named_under != nullptr) word |= sets.named_under[w];
-    if (sets.path != nullptr) {
-      word |= sets.path[w];
-    } else if (sets.has != nullptr && sets.named_under == nullptr) {
-      word |= sets.has[w];
-    }
+  const auto forced_word = [&wide](std::size_t w, const ForcedSets& sets) {
+    std::uint64_t word = sets.own_names ? wide.named[w] : 0;
+    if (sets.reach != nullptr) word |= sets.reach[w];
+    if (sets.named_on != nullptr) word |= sets.named_on[w];
     return word;
   };
   const std::size_t matched_at = wide.position(x.b);  // plus one; 0 when b has no child
@@ -370,7 +422,7 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
     if (replace == Step::kOpen) {
       by_replace = ~std::uint64_t{0};
     } else if (replace == Step::kForced) {
-      by_replace = forced_word(w, wide.named.data(), by_replace_sets);
+      by_replace = forced_word(w, by_replace_sets);
     }
     if (matched_at != 0 && (matched_at - 1) >> 6 == w) {
       by_replace &= ~(std::uint64_t{1} << ((matched_at - 1) & 63));
@@ -378,7 +430,7 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
     if (keyword_skip == Step::kOpen) {
       by_skip = ~std::uint64_t{0};
     } else if (keyword_skip == Step::kForced) {
-      by_skip = forced_word(w, state.consumed != 0 ? wide.named.data() : nullptr, by_skip_sets);
+      by_skip = forced_word(w, by_skip_sets);
     }
     std::uint64_t any = by_replace | by_skip;
     const std::size_t limit = wide.children.size() - (w << 6);
@@ -399,7 +451,7 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
 
 // The replace and keyword-skip steps from a node's child map: a node the index does not hold (fewer
 // children, or very many), or any node for a search without the trie's shape (see
-// docs/fuzzy_search.md, cut 6: only the next byte is asked about then).
+// docs/fuzzy_search.md, cut 6: its forced steps' states are walked instead).
 WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_child_steps(const Expansion& x,
                                                            std::vector<State>& out) {
   std::size_t pos = 0;
@@ -407,13 +459,11 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_child_steps(const Expansion& x,
   while (x.state.node->children.next(pos, entry)) {
     const TrieNode* child = entry.child;
     if (x.replace != Step::kNone && entry.key != x.b &&
-        (x.replace == Step::kOpen || child->clean_name.has_value() ||
-         (x.after_known && child->children.find(x.after) != nullptr))) {
+        (x.replace == Step::kOpen || leads_on(child, x, x.next, true))) {
       out.push_back({child, x.next, x.edited, x.deeper, x.replace == Step::kForced});
     }
     if (x.keyword_skip == Step::kOpen ||
-        (x.keyword_skip == Step::kForced &&
-         ((x.state.consumed != 0 && child->clean_name.has_value()) || child->children.find(x.b) != nullptr))) {
+        (x.keyword_skip == Step::kForced && leads_on(child, x, x.state.consumed, x.state.consumed != 0))) {
       out.push_back({child, x.state.consumed, x.edited, x.deeper, x.keyword_skip == Step::kForced});
     }
   }
@@ -457,24 +507,12 @@ WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::expand(State& state, bool branches, st
 
   if (matched != nullptr) stack_.push_back({matched, next, state.edits, state.depth + 1, 0});
   const std::uint64_t edited = state.edits + 1;
-  // A step of a forced kind takes no edit before its gate opens: it leads only to its own
-  // candidate test and to the match step on the next byte, and without either it leads nowhere.
-  const bool after_known = next < left;
-  const unsigned char after = after_known ? s[next] : 0;
-  if (after_known) {
-    bytes_read_ = std::max(bytes_read_, next + 1);
-  } else {
-    saw_end_ = true;
-  }
-  if (text_skip == Step::kOpen ||
-      (text_skip == Step::kForced &&
-       (state.node->clean_name.has_value() ||
-        (after_known && state.node->children.find(after) != nullptr)))) {
+  // A step of a forced kind is taken only when its state leads somewhere (cut 6).
+  const Expansion x{state, s, left, b, next, edited, state.depth + 1, replace, keyword_skip};
+  if (text_skip == Step::kOpen || (text_skip == Step::kForced && leads_on(state.node, x, next, true))) {
     edited_steps.push_back({state.node, next, edited, state.depth, text_skip == Step::kForced});
   }
   if (replace == Step::kNone && keyword_skip == Step::kNone) return false;
-  const Expansion x{state, s, left, b, next, edited, state.depth + 1, after_known, after, replace,
-                    keyword_skip};
   const ChildIndex::Node* indexed = nullptr;
   if (shape_ != nullptr && state.node->children.size() >= ChildIndex::kWide) {
     indexed = shape_->wide(state.node);

@@ -199,23 +199,26 @@ class FuzzySearch {
     std::uint64_t next;      // consumed after a step that consumes b
     std::uint64_t edited;    // edits after an edit step
     std::uint32_t deeper;    // depth after a step into a child
-    bool after_known;        // whether the byte after that lies inside the text
-    unsigned char after;     // that byte, when it does
     Step replace, keyword_skip;
   };
   // The sets of a wide node's children that a forced step's states must meet (null: none).
   struct ForcedSets {
-    const std::uint64_t* has = nullptr;
-    const std::uint64_t* named_under = nullptr;
-    const std::uint64_t* path = nullptr;
+    bool own_names = false;                      // the children with a clean name
+    const std::uint64_t* reach = nullptr;        // those that match the bytes ahead
+    const std::uint64_t* named_on = nullptr;     // those with a clean name on the way
   };
   bool expand(State& state, bool branches, std::uint64_t height, Floor floor,
               const unsigned char* s, std::uint64_t left, std::vector<State>& edited_steps);
   void push_wide_child_steps(const Expansion& x, const ChildIndex::Node& wide,
                              std::vector<State>& out);
   void push_child_steps(const Expansion& x, std::vector<State>& out);
-  void forced_sets(const Expansion& x, const ChildIndex::Node& wide, std::uint64_t at,
+  void forced_sets(const Expansion& x, const ChildIndex::Node& wide, std::uint64_t at, bool own,
                    ForcedSets& sets);
+  bool leads_on(const TrieNode* node, const Expansion& x, std::uint64_t at, bool own);
+  // The least consumed count at which the gate of `edits` edits (any count) passes.
+  std::uint64_t opens_at(std::uint64_t edits) noexcept {
+    return edits < kGateTable ? gate_opens(edits) : first_open(edits);
+  }
 
   const TrieNode* root_;
   const unsigned char* text_;

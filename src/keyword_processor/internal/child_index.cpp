@@ -25,9 +25,8 @@ void ChildIndex::add(const TrieNode* node) {
 
 std::size_t ChildIndex::size_of(const Node& entry) noexcept {
   return sizeof(Node) + entry.children.capacity() * sizeof(ChildMap::Entry) +
-         (entry.named.capacity() + entry.has_child.capacity() + entry.named_child.capacity() +
-          entry.pair_sets.capacity()) * 8 +
-         (entry.pair_keys.capacity() + entry.pair_offsets.capacity()) * 4;
+         (entry.named.capacity() + entry.path_keys.capacity() + entry.sets.capacity()) * 8 +
+         (entry.path_offsets.capacity() + entry.path_longest.capacity()) * 4;
 }
 
 void ChildIndex::remove(const TrieNode* node) {
@@ -46,80 +45,133 @@ const ChildIndex::Node* ChildIndex::find(const TrieNode* node) const noexcept {
   return known != nullptr ? &nodes_[*known] : nullptr;
 }
 
-const std::uint64_t* ChildIndex::Node::has_path(unsigned char c, unsigned char d) const noexcept {
-  if (pair_keys.empty()) return nullptr;
-  const std::uint32_t key = (std::uint32_t{c} << 8 | d) + 1;
-  const std::size_t mask = pair_keys.size() - 1;
-  for (std::size_t at = (key * 0x9E3779B1U) & mask; pair_keys[at] != 0; at = (at + 1) & mask) {
-    if (pair_keys[at] == key) return &pair_sets[pair_offsets[at]];
+namespace {
+
+std::size_t slot_of(std::uint64_t key, std::size_t mask) noexcept {
+  const std::uint64_t h = key * 0x9E3779B97F4A7C15ULL;
+  return static_cast<std::size_t>(h >> 40) & mask;
+}
+
+std::uint32_t name_length(const TrieNode& node) noexcept {
+  if (!node.clean_name.has_value()) return 0;
+  const std::size_t size = node.clean_name.view().size();
+  // An empty clean name counts as present: the search's figures take it as one byte at least.
+  if (size == 0) return 1;
+  return size < ChildIndex::kLongName ? static_cast<std::uint32_t>(size) : ChildIndex::kLongName;
+}
+
+}  // namespace
+
+bool ChildIndex::Node::path(const unsigned char* bytes, std::size_t size, Path& out) const noexcept {
+  if (path_keys.empty()) return false;
+  const std::uint64_t key = key_of(bytes, size);
+  const std::size_t mask = path_keys.size() - 1;
+  for (std::size_t at = slot_of(key, mask); path_keys[at] != 0; at = (at + 1) & mask) {
+    if (path_keys[at] == key) {
+      const std::uint64_t* sets_at = &sets[path_offsets[at]];
+      out = {sets_at, sets_at + words, path_longest[at]};
+      return true;
+    }
   }
-  return nullptr;
+  return false;
 }
 
 void ChildIndex::build(const TrieNode* node, Node& out) {
   std::size_t pos = 0;
   ChildMap::Entry entry;
   while (node->children.next(pos, entry)) out.children.push_back(entry);
+  out.children.shrink_to_fit();
   const std::size_t count = out.children.size();
   const std::size_t words = (count + 63) / 64;
   out.words = words;
   out.named.assign(words, 0);
   std::memset(out.child_keys, 0, sizeof out.child_keys);
-  std::memset(out.grand_keys, 0, sizeof out.grand_keys);
-  for (const ChildMap::Entry& child : out.children) {
-    if (child.key < 256) out.child_keys[child.key >> 6] |= std::uint64_t{1} << (child.key & 63);
-    std::size_t grand_pos = 0;
-    ChildMap::Entry grand;
-    while (child.child->children.next(grand_pos, grand)) {
-      if (grand.key < 256) out.grand_keys[grand.key >> 6] |= std::uint64_t{1} << (grand.key & 63);
-    }
-  }
-  std::size_t grand_bytes = 0;
-  for (const std::uint64_t set : out.grand_keys) grand_bytes += static_cast<std::size_t>(std::popcount(set));
-  out.has_child.assign(grand_bytes * words, 0);
-  out.named_child.assign(grand_bytes * words, 0);
-  // Pairs are gathered first and laid out once their number is known.
-  std::vector<std::pair<std::uint32_t, std::size_t>> pairs;  // (c << 8 | d, child)
+
+  // Every path of 1 to kLookAhead bytes below each child, with the length of the clean name where
+  // it ends (0: none); laid out once their number is known.
+  struct Step {
+    std::uint64_t key;
+    std::uint32_t child;
+    std::uint32_t name;
+  };
+  std::vector<Step> steps;
+  struct Frame {
+    const TrieNode* node;
+    std::size_t depth;  // below the child
+    std::uint64_t bytes;
+  };
+  std::vector<Frame> stack;
   for (std::size_t i = 0; i < count; ++i) {
     const ChildMap::Entry& child = out.children[i];
-    const std::uint64_t bit = std::uint64_t{1} << (i & 63);
-    if (child.child->clean_name.has_value()) out.named[i >> 6] |= bit;
-    std::size_t grand_pos = 0;
-    ChildMap::Entry grand;
-    while (child.child->children.next(grand_pos, grand)) {
-      if (grand.key >= 256) continue;  // no text byte matches it
-      const std::size_t at = Node::rank(out.grand_keys, static_cast<unsigned char>(grand.key)) * words + (i >> 6);
-      out.has_child[at] |= bit;
-      if (grand.child->clean_name.has_value()) out.named_child[at] |= bit;
-      std::size_t great_pos = 0;
-      ChildMap::Entry great;
-      while (grand.child->children.next(great_pos, great)) {
-        if (great.key < 256) pairs.emplace_back(grand.key << 8 | great.key, i);
+    if (child.key < 256) out.child_keys[child.key >> 6] |= std::uint64_t{1} << (child.key & 63);
+    const std::uint32_t own = name_length(*child.child);
+    if (own != 0) {
+      out.named[i >> 6] |= std::uint64_t{1} << (i & 63);
+      out.longest_named = std::max(out.longest_named, own);
+    }
+    stack.push_back({child.child, 0, 0});
+    while (!stack.empty()) {
+      const Frame frame = stack.back();
+      stack.pop_back();
+      if (frame.depth == kLookAhead) continue;
+      std::size_t below_pos = 0;
+      ChildMap::Entry below;
+      while (frame.node->children.next(below_pos, below)) {
+        if (below.key >= 256) continue;  // no text byte matches it
+        const std::size_t depth = frame.depth + 1;
+        const std::uint64_t bytes = frame.bytes << 8 | below.key;
+        steps.push_back({std::uint64_t{depth} << (8 * depth) | bytes, static_cast<std::uint32_t>(i),
+                         name_length(*below.child)});
+        stack.push_back({below.child, depth, bytes});
       }
       poll_interrupt();
     }
   }
-  out.children.shrink_to_fit();
-  if (pairs.empty()) return;
-  std::sort(pairs.begin(), pairs.end());
+  if (steps.empty()) return;
+  // Keys order strings by length first, so a string's prefixes are laid out before it.
+  std::sort(steps.begin(), steps.end(), [](const Step& a, const Step& b) { return a.key < b.key; });
   std::size_t distinct = 0;
-  for (std::size_t k = 0; k < pairs.size(); ++k) distinct += k == 0 || pairs[k].first != pairs[k - 1].first;
-  out.pair_sets.reserve(distinct * words);
+  for (std::size_t k = 0; k < steps.size(); ++k) distinct += k == 0 || steps[k].key != steps[k - 1].key;
+  out.sets.reserve(distinct * 2 * words);
   std::size_t table = 16;
   while (table < distinct * 2) table *= 2;
-  out.pair_keys.assign(table, 0);
-  out.pair_offsets.assign(table, 0);
+  out.path_keys.assign(table, 0);
+  out.path_offsets.assign(table, 0);
+  out.path_longest.assign(table, 0);
   const std::size_t mask = table - 1;
-  for (const auto& [pair, child] : pairs) {
-    const std::uint32_t key = pair + 1;
-    std::size_t at = (key * 0x9E3779B1U) & mask;
-    while (out.pair_keys[at] != 0 && out.pair_keys[at] != key) at = (at + 1) & mask;
-    if (out.pair_keys[at] == 0) {
-      out.pair_keys[at] = key;
-      out.pair_offsets[at] = static_cast<std::uint32_t>(out.pair_sets.size());
-      out.pair_sets.resize(out.pair_sets.size() + words, 0);
+  const auto slot = [&](std::uint64_t key) {
+    std::size_t at = slot_of(key, mask);
+    while (out.path_keys[at] != 0 && out.path_keys[at] != key) at = (at + 1) & mask;
+    return at;
+  };
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < steps.size(); ++k) {
+    const Step& step = steps[k];
+    if (k == 0 || step.key != steps[k - 1].key) {
+      at = slot(step.key);
+      out.path_keys[at] = step.key;
+      out.path_offsets[at] = static_cast<std::uint32_t>(out.sets.size());
+      out.sets.resize(out.sets.size() + 2 * words, 0);
+      // Names on the way: those of the string's prefix, laid out already.
+      std::size_t size = 1;  // the key is size << (8 size) | bytes
+      while ((step.key >> (8 * (size + 1))) != 0) ++size;
+      if (size > 1) {
+        const std::uint64_t bytes = step.key & ((std::uint64_t{1} << (8 * size)) - 1);
+        const std::uint64_t prefix = std::uint64_t{size - 1} << (8 * (size - 1)) | bytes >> 8;
+        const std::size_t before = slot(prefix);
+        const std::uint64_t* from = &out.sets[out.path_offsets[before] + words];
+        std::copy(from, from + words, &out.sets[out.path_offsets[at] + words]);
+        out.path_longest[at] = out.path_longest[before];
+      }
     }
-    out.pair_sets[out.pair_offsets[at] + (child >> 6)] |= std::uint64_t{1} << (child & 63);
+    std::uint64_t* reach = &out.sets[out.path_offsets[at]];
+    const std::uint64_t bit = std::uint64_t{1} << (step.child & 63);
+    reach[step.child >> 6] |= bit;
+    if (step.name != 0) {
+      reach[words + (step.child >> 6)] |= bit;
+      out.path_longest[at] = std::max(out.path_longest[at], step.name);
+      out.longest_below = std::max(out.longest_below, step.name);
+    }
   }
 }
 

@@ -1,10 +1,11 @@
 // The children of wide trie nodes, listed once with what the fuzzy search asks of them: which
-// carry a clean name, and which have a child for a given byte. The search fans out from the same
-// few nodes near the root at almost every start position; with this it takes only the children
-// that can go on, instead of listing all of them and looking each one up.
+// carry a clean name, and which continue with a given string of the next text bytes. The search
+// fans out from the same few nodes near the root at almost every start position; with this it
+// takes only the children that can go on, instead of listing all of them and walking each one.
 //
 // Part of the trie's shape kept on the processor for the fuzzy search (fuzzy_shape.hpp), which
-// builds an entry for each node it indexes and then only reads them.
+// builds an entry for each node it indexes and then only reads them. An entry records the keys
+// kLookAhead + 1 levels below its node and the clean names kLookAhead levels below it.
 #pragma once
 
 #include <bit>
@@ -24,24 +25,27 @@ class ChildIndex {
   // Nodes with more (children under keys above 0xFF, from foreign states only) are not indexed:
   // the sets would grow with their square.
   static constexpr std::size_t kMaxChildren = 256;
+  // The longest string below a child the index answers for.
+  static constexpr std::size_t kLookAhead = 3;
+  // A clean name's length as recorded: longer ones count as this long, which is longer than any
+  // count the search compares them with while it can still read them here.
+  static constexpr std::uint32_t kLongName = ~std::uint32_t{0};
 
   // Sets of children are `words` 64-bit words, one bit per child in ascending key order.
   struct Node {
     std::vector<ChildMap::Entry> children;  // ascending keys
     std::vector<std::uint64_t> named;       // children with a clean name
-    // The byte keys of the children, and the bytes some child has a child for: a byte's rank in
-    // a set (the members below it) is where its data lies.
+    std::uint32_t longest_named = 0;        // the longest of their clean names, 0 when none
+    // For each string w of 1 to kLookAhead bytes such that x w is a path for some child x: the
+    // children x with that path (`reach`), and those with a clean name on it after x (at x w' for
+    // a prefix w' of w, w itself included: `named_on`), and the longest of those names. An open
+    // table of w's keys (see key_of) to the offset of its sets in `sets`, `words` words each.
+    std::vector<std::uint64_t> path_keys;  // 0: empty
+    std::vector<std::uint32_t> path_offsets;
+    std::vector<std::uint32_t> path_longest;
+    std::vector<std::uint64_t> sets;  // per string: reach, then named_on
+    std::uint32_t longest_below = 0;  // the longest clean name of any string's named_on
     std::uint64_t child_keys[4];
-    std::uint64_t grand_keys[4];
-    // For each byte c of grand_keys, by rank: the children that have a child for c, and those
-    // whose child for c has a clean name.
-    std::vector<std::uint64_t> has_child;    // `words` words per entry
-    std::vector<std::uint64_t> named_child;  // likewise
-    // For each pair of bytes (c, d): the children with a path c, d below them; an open table of
-    // (c << 8 | d) + 1 to the offset of the set in pair_sets.
-    std::vector<std::uint32_t> pair_keys;
-    std::vector<std::uint32_t> pair_offsets;
-    std::vector<std::uint64_t> pair_sets;
     std::size_t words;
 
     static bool member(const std::uint64_t* set, unsigned char c) noexcept {
@@ -57,14 +61,22 @@ class ChildIndex {
     std::size_t position(unsigned char c) const noexcept {
       return member(child_keys, c) ? rank(child_keys, c) + 1 : 0;
     }
-    const std::uint64_t* has(unsigned char c) const noexcept {
-      return member(grand_keys, c) ? &has_child[rank(grand_keys, c) * words] : nullptr;
-    }
-    const std::uint64_t* named_under(unsigned char c) const noexcept {
-      return member(grand_keys, c) ? &named_child[rank(grand_keys, c) * words] : nullptr;
-    }
-    const std::uint64_t* has_path(unsigned char c, unsigned char d) const noexcept;
+
+    struct Path {
+      const std::uint64_t* reach;     // `words` words
+      const std::uint64_t* named_on;  // likewise
+      std::uint32_t longest;          // the longest name of named_on's children on the path
+    };
+    // The sets of the string `bytes` (1 to kLookAhead bytes); false when no child continues with it.
+    bool path(const unsigned char* bytes, std::size_t size, Path& out) const noexcept;
   };
+
+  // The table key of a string of 1 to kLookAhead bytes: never 0.
+  static std::uint64_t key_of(const unsigned char* bytes, std::size_t size) noexcept {
+    std::uint64_t key = size;
+    for (std::size_t i = 0; i < size; ++i) key = key << 8 | bytes[i];
+    return key;
+  }
 
   // Builds the entry of `node` (kWide to kMaxChildren children), or builds it again.
   void add(const TrieNode* node);

@@ -36,9 +36,8 @@ void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::st
       stats != nullptr && !stats->keyword_added(processor, key, change)) {
     stats_.forget();
   }
-  // Only where the keys end shapes the figures: a stored key given another clean name keeps them.
-  if (FuzzyShape* shape = shape_.built(); shape != nullptr && !change.previous_clean_size.has_value() &&
-                                          !shape->keyword_added(processor, key)) {
+  if (FuzzyShape* shape = shape_.built();
+      shape != nullptr && !shape->keyword_added(processor, key, change.previous_clean_size)) {
     shape_.forget();
   }
 }

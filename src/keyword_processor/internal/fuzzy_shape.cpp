@@ -59,30 +59,27 @@ FuzzyShape::FuzzyShape(const KeywordProcessor& processor) {
 }
 
 void FuzzyShape::reserve(std::uint64_t more) {
-  std::size_t slots = std::max<std::size_t>(keys_.size(), 16);
-  while (slots / 4 * 3 < nodes_ + more) slots *= 2;
-  if (slots == keys_.size()) return;
-  std::vector<const TrieNode*> old_keys(slots, nullptr);
-  std::vector<std::uint32_t> old_values(slots, 0);
-  old_keys.swap(keys_);
-  old_values.swap(values_);
-  for (std::size_t i = 0; i < old_keys.size(); ++i) {
-    if (old_keys[i] == nullptr) continue;
-    const std::size_t at = find_slot(old_keys[i]);
-    keys_[at] = old_keys[i];
-    values_[at] = old_values[i];
+  std::size_t count = std::max<std::size_t>(slots_.size(), 16);
+  while (count / 4 * 3 < nodes_ + more) count *= 2;
+  if (count == slots_.size()) return;
+  std::vector<std::uint64_t> old(count, 0);
+  old.swap(slots_);
+  for (const std::uint64_t slot : old) {
+    if (slot == 0) continue;
+    const std::size_t at = find_slot(reinterpret_cast<const TrieNode*>(static_cast<std::uintptr_t>(slot & kAddress)));
+    slots_[at] = slot;
   }
 }
 
 void FuzzyShape::put(const TrieNode* node, std::uint64_t height) {
   std::size_t at = find_slot(node);
-  if (keys_[at] == nullptr) {
+  if (slots_[at] == 0) {
     reserve(1);
     at = find_slot(node);
-    keys_[at] = node;
     ++nodes_;
   }
-  values_[at] = height < kTooHigh ? static_cast<std::uint32_t>(height) : kTooHigh;
+  const std::uint64_t figure = height < kTooHigh ? height : kTooHigh;
+  slots_[at] = reinterpret_cast<std::uintptr_t>(node) | figure << kHeightShift;
 }
 
 std::uint64_t FuzzyShape::measure(const TrieNode* node) const noexcept {
@@ -90,7 +87,7 @@ std::uint64_t FuzzyShape::measure(const TrieNode* node) const noexcept {
   std::size_t pos = 0;
   ChildMap::Entry entry;
   while (node->children.next(pos, entry)) {
-    const std::uint64_t below = values_[find_slot(entry.child)];
+    const std::uint64_t below = figure(find_slot(entry.child));
     if (below == kTooHigh) return kTooHigh;
     // The child counts when a keyword ends at it or below it.
     if (below > 0 || entry.child->clean_name.has_value()) height = std::max(height, below + 1);
@@ -124,10 +121,12 @@ std::vector<const TrieNode*> path_of(const TrieNode& root, std::string_view key)
 
 }  // namespace
 
-bool FuzzyShape::keyword_added(const KeywordProcessor& processor, std::string_view key) {
+bool FuzzyShape::keyword_added(const KeywordProcessor& processor, std::string_view key,
+                               std::optional<std::uint64_t> previous_clean_size) {
   const std::vector<const TrieNode*> path = path_of(processor.root, key);
   const std::size_t n = key.size();
   if (path.size() != n + 1 || !path.back()->clean_name.has_value()) return false;
+  if (previous_clean_size == path.back()->clean_name.view().size()) return fresh_enough();
   // The new nodes, if any, are a chain at the path's end: each has one child and no clean name,
   // and the last has no child. Those from `chain` on may be new; the nodes above were there.
   std::size_t chain = n + 1;
@@ -141,14 +140,13 @@ bool FuzzyShape::keyword_added(const KeywordProcessor& processor, std::string_vi
     if (d >= chain) {
       put(path[d], n - d);  // the chain below ends at the key's end
     } else if (d < n) {
-      const std::uint32_t known = values_[find_slot(path[d])];
+      const std::uint64_t known = figure(find_slot(path[d]));
       if (known != kTooHigh && known < n - d) put(path[d], n - d);
     }
   }
-  // The entries of the nodes within three levels above a possibly new node, and within two above
-  // the key's end.
+  // The entries of the nodes within kReach levels above a possibly new node or the key's end.
   const std::size_t from = chain <= n ? chain : n;
-  for (std::size_t d = from >= 3 ? from - 3 : 0; d < n; ++d) index(path[d]);
+  for (std::size_t d = from >= kReach ? from - kReach : 0; d < n; ++d) index(path[d]);
   return fresh_enough();
 }
 
@@ -163,9 +161,9 @@ bool FuzzyShape::keyword_removed(const KeywordProcessor& processor, std::string_
   for (std::size_t d = last + 1; d-- > 0;) {
     if (d < n) put(path[d], measure(path[d]));
   }
-  // The entries within three levels above the first freed node, or within two above the key's end.
+  // The entries within kReach levels above the first freed node, or above the key's end.
   const std::size_t to = last < n ? last : n - 1;
-  for (std::size_t d = to >= 2 ? to - 2 : 0; d <= to; ++d) index(path[d]);
+  for (std::size_t d = to >= kReach - 1 ? to - (kReach - 1) : 0; d <= to; ++d) index(path[d]);
   return fresh_enough();
 }
 

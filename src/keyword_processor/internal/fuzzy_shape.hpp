@@ -6,29 +6,32 @@
 // until the processor changes. So a search over a short text pays nothing for the shape.
 //
 // A change touches only the figures along the changed key's path and the entries of the nodes up
-// to three levels above what changed, so it is followed in place, in time proportional to the key
+// to kReach levels above what changed, so it is followed in place, in time proportional to the key
 // and the fan-out along it:
 //   * A key added: its new nodes, if any, form a chain at the end of its path (one child each, no
 //     clean name, the last childless). The longest such chain, which holds them, gets its figures
 //     as a chain (the key's end lies n - d below its node at depth d, and nothing else does); each
 //     node above takes the larger of its figure and n - d; and the entries of the path's nodes
-//     from three levels above that chain down to the key's end are built again (an entry records
-//     three levels of keys below its node and two of clean names). Nothing else reaches a changed
-//     node within three levels.
+//     from kReach levels above that chain (or above the key's end) down to the key's end are built
+//     again (an entry records the keys and clean names kReach levels below its node). Nothing else
+//     reaches a changed node within kReach levels.
+//     A stored key given a clean name of another length changes only the entries above it (they
+//     record how long the names are); one of the same length changes nothing.
 //   * A key removed: the figures of the nodes left on its path are measured again from their
-//     children, bottom-up, and the entries of the three nodes above the first freed node (or the
-//     two above the key's end) built again, or dropped when their node is no longer wide. The
+//     children, bottom-up, and the entries of the kReach nodes above the first freed node (or
+//     above the key's end) built again, or dropped when their node is no longer wide. The
 //     freed nodes' slots stay behind, unread (a node made later at a freed address is a new node
 //     of its key and gets its figure anew); once they outnumber the live ones, the structure is
 //     built again.
 // Every other change (word characters, a loaded state) drops it.
 //
-// Memory: one slot per node of the trie (a node pointer and a 32-bit figure, the table at most
-// three quarters full), and one entry per node with kWide to kMaxChildren children; what changes
+// Memory: one 8-byte slot per node of the trie (its address and figure, the table at most three
+// quarters full), and one entry per node with kWide to kMaxChildren children; what changes
 // leave behind stays below as much again.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -45,20 +48,24 @@ class FuzzyShape {
 
   // In-place updates after the processor changed (derived.hpp); false when the structure must be
   // built again instead.
-  bool keyword_added(const KeywordProcessor& processor, std::string_view key);
+  // `previous_clean_size`: the length of the clean name an added key had before, when it was stored.
+  bool keyword_added(const KeywordProcessor& processor, std::string_view key,
+                     std::optional<std::uint64_t> previous_clean_size);
   bool keyword_removed(const KeywordProcessor& processor, std::string_view key);
 
   // The greatest depth, counted from `node`, of a node with a clean name in its subtree (0 when
   // there is none but itself), or `otherwise` (an upper bound of it) when that is smaller or the
-  // figure does not fit 32 bits. `node` must be a node of the processor's trie.
+  // figure does not fit 16 bits. `node` must be a node of the processor's trie.
   std::uint64_t height(const TrieNode* node, std::uint64_t otherwise) const noexcept {
-    const std::size_t mask = keys_.size() - 1;
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t address = reinterpret_cast<std::uintptr_t>(node);
     for (std::size_t at = slot_of(node) & mask;; at = (at + 1) & mask) {
-      if (keys_[at] == node) {
-        const std::uint64_t known = values_[at];
+      const std::uint64_t slot = slots_[at];
+      if ((slot & kAddress) == address) {
+        const std::uint64_t known = slot >> kHeightShift;
         return known == kTooHigh || known > otherwise ? otherwise : known;
       }
-      if (keys_[at] == nullptr) return otherwise;
+      if (slot == 0) return otherwise;
     }
   }
   // The index entry of `node`, or null when it is not indexed (fewer than kWide or more than
@@ -69,11 +76,17 @@ class FuzzyShape {
   std::uint64_t nodes() const noexcept { return nodes_; }
   // About what the structure holds, in bytes.
   std::size_t bytes() const noexcept {
-    return keys_.size() * (sizeof(const TrieNode*) + sizeof(std::uint32_t)) + children_.bytes();
+    return slots_.size() * sizeof(std::uint64_t) + children_.bytes();
   }
 
  private:
-  static constexpr std::uint32_t kTooHigh = ~std::uint32_t{0};  // the figure does not fit
+  // A slot holds a node's address (below 2^48, trie_node.hpp) and its figure in the 16 bits above,
+  // so that a lookup reads one word; 0 is empty.
+  static constexpr unsigned kHeightShift = 48;
+  static constexpr std::uint64_t kAddress = (std::uint64_t{1} << kHeightShift) - 1;
+  static constexpr std::uint64_t kTooHigh = 0xFFFF;  // the figure does not fit
+  // How far below its node an index entry looks: its children and the strings below them.
+  static constexpr std::size_t kReach = ChildIndex::kLookAhead + 1;
 
   static std::size_t slot_of(const TrieNode* node) noexcept {
     const auto h = reinterpret_cast<std::uintptr_t>(node) * 0x9E3779B97F4A7C15ULL;
@@ -81,11 +94,13 @@ class FuzzyShape {
   }
   // The slot of `node`, or of the empty slot where it would go.
   std::size_t find_slot(const TrieNode* node) const noexcept {
-    const std::size_t mask = keys_.size() - 1;
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t address = reinterpret_cast<std::uintptr_t>(node);
     std::size_t at = slot_of(node) & mask;
-    while (keys_[at] != nullptr && keys_[at] != node) at = (at + 1) & mask;
+    while (slots_[at] != 0 && (slots_[at] & kAddress) != address) at = (at + 1) & mask;
     return at;
   }
+  std::uint64_t figure(std::size_t at) const noexcept { return slots_[at] >> kHeightShift; }
   // Stores the figure of `node`, a node the table may already hold.
   void put(const TrieNode* node, std::uint64_t height);
   // The figure of `node` as its children's figures give it: kTooHigh when one is.
@@ -95,8 +110,7 @@ class FuzzyShape {
   // Builds again, adds or drops the entry of `node`, as its number of children now says.
   void index(const TrieNode* node);
 
-  std::vector<const TrieNode*> keys_;  // open addressing; null is empty
-  std::vector<std::uint32_t> values_;
+  std::vector<std::uint64_t> slots_;  // open addressing
   std::uint64_t nodes_ = 0;
   std::uint64_t stale_ = 0;  // at most this many slots hold freed nodes
   std::uint64_t live() const noexcept { return nodes_ > stale_ ? nodes_ - stale_ : 0; }

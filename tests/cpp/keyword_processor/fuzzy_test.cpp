@@ -331,21 +331,27 @@ bool same_entry(const ChildIndex::Node& a, const ChildIndex::Node& b) {
                                         b.children.end(), [](const auto& x, const auto& y) {
                                           return x.key == y.key && x.child == y.child;
                                         });
-  if (!same_children || a.words != b.words || a.named != b.named || a.has_child != b.has_child ||
-      a.named_child != b.named_child || !std::equal(a.child_keys, a.child_keys + 4, b.child_keys) ||
-      !std::equal(a.grand_keys, a.grand_keys + 4, b.grand_keys)) {
+  if (!same_children || a.words != b.words || a.named != b.named ||
+      a.longest_named != b.longest_named || a.longest_below != b.longest_below ||
+      !std::equal(a.child_keys, a.child_keys + 4, b.child_keys)) {
     return false;
   }
-  const auto pairs = [](const ChildIndex::Node& x) {
-    return std::count_if(x.pair_keys.begin(), x.pair_keys.end(), [](std::uint32_t k) { return k != 0; });
+  const auto paths = [](const ChildIndex::Node& x) {
+    return std::count_if(x.path_keys.begin(), x.path_keys.end(), [](std::uint64_t k) { return k != 0; });
   };
-  if (pairs(a) != pairs(b)) return false;
-  for (const std::uint32_t key : a.pair_keys) {
+  if (paths(a) != paths(b)) return false;
+  for (const std::uint64_t key : a.path_keys) {
     if (key == 0) continue;
-    const auto c = static_cast<unsigned char>((key - 1) >> 8), d = static_cast<unsigned char>(key - 1);
-    const std::uint64_t* x = a.has_path(c, d);
-    const std::uint64_t* y = b.has_path(c, d);
-    if (y == nullptr || !std::equal(x, x + a.words, y)) return false;
+    std::size_t size = 1;  // the key is size << (8 size) | bytes
+    while ((key >> (8 * (size + 1))) != 0) ++size;
+    unsigned char bytes[8];
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(key >> (8 * (size - 1 - i)));
+    ChildIndex::Node::Path x, y;
+    if (!a.path(bytes, size, x) || !b.path(bytes, size, y) || x.longest != y.longest ||
+        !std::equal(x.reach, x.reach + a.words, y.reach) ||
+        !std::equal(x.named_on, x.named_on + a.words, y.named_on)) {
+      return false;
+    }
   }
   return true;
 }
