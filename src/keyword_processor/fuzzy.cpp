@@ -353,19 +353,17 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::forced_sets(const Expansion& x, const 
       break;
     }
   }
-  bytes_read_ = std::max(bytes_read_, at + size);
   // With one byte to match, a name met on it lies past `opens` and passes, but it is in `reach`.
   const bool names = need > 1 && wide.longest_below > opens;
+  // The longest start of those bytes that some child matches: the outcome depends on the bytes up
+  // to the first that none matches, not on those after it.
   ChildIndex::Node::Path path;
-  for (std::size_t length = size; length > 0; --length) {
-    if (!wide.path(s, length, path)) {
-      if (!names) return;
-      continue;  // no child matches that far: names on a shorter way
-    }
-    if (length == size && full) sets.reach = path.reach;
-    if (names && path.longest > opens) sets.named_on = path.named_on;
-    return;
-  }
+  std::size_t length = size;
+  while (length > 0 && !wide.path(s, length, path)) --length;
+  bytes_read_ = std::max(bytes_read_, at + (length < size ? length + 1 : size));
+  if (length == 0) return;
+  if (length == size && full) sets.reach = path.reach;
+  if (names && path.longest > opens) sets.named_on = path.named_on;
 }
 
 // The same for one child, walked.
