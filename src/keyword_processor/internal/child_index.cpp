@@ -134,7 +134,7 @@ void ChildIndex::build(const TrieNode* node, Node& out) {
   for (std::size_t k = 0; k < steps.size(); ++k) distinct += k == 0 || steps[k].key != steps[k - 1].key;
   out.sets.reserve(distinct * 2 * words);
   std::size_t table = 16;
-  while (table < distinct * 2) table *= 2;
+  while (table / 4 * 3 < distinct) table *= 2;  // at most three quarters full
   out.path_keys.assign(table, 0);
   out.path_offsets.assign(table, 0);
   out.path_longest.assign(table, 0);
