@@ -26,7 +26,7 @@ class ChildIndex {
   // the sets would grow with their square.
   static constexpr std::size_t kMaxChildren = 256;
   // The longest string below a child the index answers for.
-  static constexpr std::size_t kLookAhead = 3;
+  static constexpr std::size_t kLookAhead = 2;
   // A clean name's length as recorded: longer ones count as this long, which is longer than any
   // count the search compares them with while it can still read them here.
   static constexpr std::uint32_t kLongName = ~std::uint32_t{0};
