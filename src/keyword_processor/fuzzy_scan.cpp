@@ -1,6 +1,7 @@
 #include "fuzzy_scan.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "interrupt.hpp"
@@ -16,7 +17,7 @@ float rounded_similarity(float similarity) noexcept {
 
 }  // namespace
 
-FuzzyScratch::FuzzyScratch() = default;
+FuzzyScratch::FuzzyScratch(std::size_t memo_ways) : memo_(memo_ways) {}
 FuzzyScratch::~FuzzyScratch() = default;
 
 void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
@@ -57,19 +58,24 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
       // The memo's key: up to and including the first foreign byte after p.
       const std::uint64_t left = n - p;
       const std::uint64_t key_limit = std::min(left, FuzzyMemo::kKeyMax);
-      std::uint64_t key = 1;
-      while (key < key_limit && !search.foreign(s[p + key])) ++key;
-      if (key < key_limit) ++key;
-      if (search.wants_horizon()) search.set_horizon(key);
-      if (const FuzzyMemo::Result* known = memo.find(s + p, p, left, key, search.regime(), search)) {
-        found = known->found;
-        candidate = known->candidate;
+      std::uint64_t key = key_limit;
+      if (key_limit > 1) {
+        const std::uint64_t after = search.foreign_pattern(p + 1, key_limit - 1);
+        if (after != 0) key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
+      }
+      const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, search.regime());
+      FuzzyMemo::Result known;
+      float reached = 0.0f;
+      if (memo.find(probe, p, left, search, known, reached)) {
+        found = known.found;
+        candidate = known.candidate;
       } else {
-        found = search.passes(candidate, memo.reached(s + p, key, search.regime()));
+        if (search.wants_horizon()) search.set_horizon(key);
+        found = search.passes(candidate, reached);
         if (!search.saw_end()) {
           const std::uint64_t bytes = search.bytes_read();
           const std::uint64_t bits = search.bits_read() > bytes ? search.bits_read() - bytes : 0;
-          memo.insert(s + p, p, key, bytes, bits, search.regime(), search, {found, candidate});
+          memo.insert(probe, p, bytes, bits, search, {found, candidate});
         }
       }
     }

@@ -20,7 +20,8 @@ namespace wordsieve {
 // another threshold, it starts afresh.
 class FuzzyScratch {
  public:
-  FuzzyScratch();
+  // `memo_ways`: at most that many remembered results (FuzzyMemo).
+  explicit FuzzyScratch(std::size_t memo_ways = FuzzyMemo::kMaxWays);
   ~FuzzyScratch();
   FuzzyScratch(const FuzzyScratch&) = delete;
   FuzzyScratch& operator=(const FuzzyScratch&) = delete;

@@ -1,146 +1,226 @@
 #include "fuzzy_memo.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace wordsieve {
 
 namespace {
 
-std::uint64_t hash_of(const unsigned char* text, std::uint64_t size, unsigned regime) noexcept {
-  std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ (size << 8) ^ regime;
-  std::uint64_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text + i, 8);
-    h = (h ^ word) * 0xC2B2AE3D27D4EB4FULL;
-    h ^= h >> 29;
+constexpr std::size_t kWords = FuzzyMemo::kInline / 8;
+
+// The mask that keeps what lies in the first `n` bytes of word `i` of a string loaded from memory.
+std::uint64_t first_bytes(std::uint64_t n, std::size_t i) noexcept {
+  if (n >= 8 * i + 8) return ~std::uint64_t{0};
+  if (n <= 8 * i) return 0;
+  const std::uint64_t bits = 8 * (n - 8 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    return ~std::uint64_t{0} >> (64 - bits);
+  } else {
+    return ~std::uint64_t{0} << (64 - bits);
   }
-  std::uint64_t word = 0;
-  for (; i < size; ++i) word = word << 8 | text[i];
-  h = (h ^ word) * 0xC2B2AE3D27D4EB4FULL;
-  return h ^ (h >> 32);
+}
+
+// The hash of the string of `n` bytes whose words are `words` (zeros past `n`), kept for a key of
+// `key_size` bytes in `regime`.
+std::uint64_t hash_of(const std::uint64_t* words, std::uint64_t n, std::uint64_t key_size,
+                      unsigned regime) noexcept {
+  std::uint64_t h = (words[0] * 0x9E3779B97F4A7C15ULL) ^ (words[1] * 0xC2B2AE3D27D4EB4FULL) ^
+                    (words[2] * 0x165667B19E3779F9ULL) ^ (words[3] * 0x85EBCA77C2B2AE63ULL) ^
+                    ((n << 16 | key_size << 8 | regime) * 0x27D4EB2F165667C5ULL);
+  h ^= h >> 32;
+  h *= 0x9E3779B97F4A7C15ULL;
+  return h ^ (h >> 29);
 }
 
 }  // namespace
 
-template <typename Value>
-std::size_t FuzzyMemo::Table<Value>::slot_of(const std::vector<unsigned char>& bytes,
-                                             std::uint64_t hash, const unsigned char* text,
-                                             std::uint64_t size, unsigned regime) const noexcept {
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
-    const std::uint32_t index = slots[at];
-    if (index == 0) return at;
-    const Item& item = items[index - 1];
-    if (item.hash == hash && item.size == size && item.regime == regime &&
-        std::memcmp(bytes.data() + item.bytes, text, size) == 0) {
-      return at;
+FuzzyMemo::Probe FuzzyMemo::probe(const unsigned char* text, std::uint64_t left,
+                                  std::uint64_t key_size, unsigned regime) noexcept {
+  Probe probe{{}, key_size, regime, 0};
+  if (left >= kInline) {
+    std::memcpy(probe.words, text, kInline);
+  } else {
+    std::memcpy(probe.words, text, left);
+  }
+  std::uint64_t key[kWords];
+  for (std::size_t i = 0; i < kWords; ++i) key[i] = probe.words[i] & first_bytes(key_size, i);
+  probe.key_hash = hash_of(key, key_size, key_size, regime);
+  return probe;
+}
+
+void FuzzyMemo::to_front(Way* ways, std::size_t k) noexcept {
+  if (k == 0) return;
+  const Way way = ways[k];
+  std::memmove(ways + 1, ways, k * sizeof(Way));
+  ways[0] = way;
+}
+
+FuzzyMemo::Way& FuzzyMemo::push_front(std::uint64_t hash) noexcept {
+  Way* ways = bucket(hash);
+  std::memmove(ways + 1, ways, (kWays - 1) * sizeof(Way));
+  ways[0] = Way{};
+  ways[0].tag = static_cast<std::uint32_t>(hash >> 32);
+  ++inserted_;
+  return ways[0];
+}
+
+bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
+                     const FuzzySearch& search, Result& out, float& reached) noexcept {
+  reached = 0.0f;
+  if (ways_.empty()) return false;
+  const std::uint64_t key = probe.key_size;
+#if defined(__GNUC__)
+  __builtin_prefetch(bucket(probe.key_hash));  // where windows inside the key are, read meanwhile
+#endif
+  const Entry& listed = entry(probe.key_hash);
+  if (listed.tag == static_cast<std::uint32_t>(probe.key_hash >> 32)) {
+    for (std::size_t p = 0; p < listed.count; ++p) {
+      const std::uint64_t window = listed.window[p], bits = listed.bits[p];
+      if (window + bits > left) continue;
+      const std::uint64_t n = std::max(window, key);
+      std::uint64_t words[kWords];
+      for (std::size_t i = 0; i < kWords; ++i) words[i] = probe.words[i] & first_bytes(n, i);
+      const std::uint64_t hash = n == key ? probe.key_hash : hash_of(words, n, key, probe.regime);
+      Way* ways = bucket(hash);
+      for (std::size_t k = 0; k < kWays; ++k) {
+        const Way& way = ways[k];
+        if (way.tag != static_cast<std::uint32_t>(hash >> 32) || way.window != window ||
+            way.bits != bits || way.key_size != key || way.regime != probe.regime ||
+            way.kind == kKey) {
+          continue;
+        }
+        std::uint64_t diff = 0;
+        for (std::size_t i = 0; i < kWords; ++i) diff |= words[i] ^ way.words[i];
+        if (diff != 0 || (bits != 0 && search.foreign_pattern(at + window, bits) != way.pattern)) {
+          continue;
+        }
+        out.found = way.kind == kFound;
+        out.candidate = {way.node, way.consumed, way.value};
+        to_front(ways, k);
+        return true;
+      }
     }
   }
+  if (const Way* way = key_way(probe, false)) reached = way->value;
+  return false;
 }
 
-template <typename Value>
-const typename FuzzyMemo::Table<Value>::Item* FuzzyMemo::Table<Value>::find(
-    const std::vector<unsigned char>& bytes, const unsigned char* text, std::uint64_t size,
-    unsigned regime) const noexcept {
-  if (slots.empty()) return nullptr;
-  const std::uint32_t index = slots[slot_of(bytes, hash_of(text, size, regime), text, size, regime)];
-  return index == 0 ? nullptr : &items[index - 1];
-}
-
-template <typename Value>
-typename FuzzyMemo::Table<Value>::Item& FuzzyMemo::Table<Value>::find_or_add(
-    std::vector<unsigned char>& bytes, const unsigned char* text, std::uint64_t size,
-    unsigned regime, const Value& value) {
-  if ((items.size() + 1) * 2 > slots.size()) {  // at most half full
-    std::vector<std::uint32_t> old(std::max<std::size_t>(slots.size() * 2, 256), 0);
-    old.swap(slots);
-    const std::size_t mask = slots.size() - 1;
-    for (const std::uint32_t index : old) {
-      if (index == 0) continue;
-      std::size_t at = static_cast<std::size_t>(items[index - 1].hash) & mask;
-      while (slots[at] != 0) at = (at + 1) & mask;
-      slots[at] = index;
+// The key way of the probe's key, or null; with `add`, made when missing.
+FuzzyMemo::Way* FuzzyMemo::key_way(const Probe& probe, bool add) noexcept {
+  const auto tag = static_cast<std::uint32_t>(probe.key_hash >> 32);
+  std::uint64_t words[kWords];
+  for (std::size_t i = 0; i < kWords; ++i) words[i] = probe.words[i] & first_bytes(probe.key_size, i);
+  Way* ways = bucket(probe.key_hash);
+  for (std::size_t k = 0; k < kWays; ++k) {
+    const Way& way = ways[k];
+    if (way.kind != kKey || way.tag != tag || way.key_size != probe.key_size ||
+        way.regime != probe.regime) {
+      continue;
     }
+    std::uint64_t diff = 0;
+    for (std::size_t i = 0; i < kWords; ++i) diff |= words[i] ^ way.words[i];
+    if (diff == 0) return &ways[k];
   }
-  const std::uint64_t hash = hash_of(text, size, regime);
-  const std::size_t at = slot_of(bytes, hash, text, size, regime);
-  if (slots[at] != 0) return items[slots[at] - 1];
-  items.push_back({hash, static_cast<std::uint32_t>(bytes.size()), static_cast<std::uint8_t>(size),
-                   static_cast<std::uint8_t>(regime), value});
-  bytes.insert(bytes.end(), text, text + size);
-  slots[at] = static_cast<std::uint32_t>(items.size());
-  return items.back();
+  if (!add) return nullptr;
+  Way& way = push_front(probe.key_hash);
+  way.kind = kKey;
+  way.key_size = static_cast<std::uint8_t>(probe.key_size);
+  way.regime = static_cast<std::uint8_t>(probe.regime);
+  std::copy(words, words + kWords, way.words);
+  return &way;
 }
 
-template <typename Value>
-void FuzzyMemo::Table<Value>::clear() noexcept {
-  slots.clear();
-  items.clear();
-}
-
-std::uint64_t FuzzyMemo::compose(const unsigned char* text, std::uint64_t at, std::uint64_t bytes,
-                                 std::uint64_t bits, const FuzzySearch& search,
-                                 unsigned char* out) noexcept {
-  std::memcpy(out, text, bytes);
-  const std::uint64_t pattern = search.foreign_pattern(at + bytes, bits);
-  std::memcpy(out + bytes, &pattern, 8);
-  out[bytes + 8] = static_cast<unsigned char>(bits);
-  return bytes + 9;
-}
-
-const FuzzyMemo::Result* FuzzyMemo::find(const unsigned char* text, std::uint64_t at,
-                                         std::uint64_t left, std::uint64_t key_size,
-                                         unsigned regime, const FuzzySearch& search) const noexcept {
-  const auto* key = keys_.find(bytes_, text, key_size, regime);
-  if (key == nullptr) return nullptr;
-  unsigned char window[kWindowMax + 9];
-  for (std::uint8_t i = 0; i < key->value.count; ++i) {
-    const std::uint64_t bytes = key->value.bytes[i], bits = key->value.bits[i];
-    if (bytes + bits > left) continue;
-    const std::uint64_t size = compose(text, at, bytes, bits, search, window);
-    if (const auto* known = windows_.find(bytes_, window, size, regime)) return &known->value;
+// Lists the window of result `way` under its key's entry, which a newer key takes over; when the
+// entry is full, the oldest pair leaves.
+void FuzzyMemo::list(const Way& way, std::uint64_t key_hash) noexcept {
+  Entry& listed = entry(key_hash);
+  const auto tag = static_cast<std::uint32_t>(key_hash >> 32);
+  if (listed.tag != tag) listed = Entry{tag, 0, {}, {}};
+  for (std::size_t p = 0; p < listed.count; ++p) {
+    if (listed.window[p] == way.window && listed.bits[p] == way.bits) return;
   }
-  return nullptr;
+  if (listed.count == kPairs) {
+    std::copy(listed.window + 1, listed.window + kPairs, listed.window);
+    std::copy(listed.bits + 1, listed.bits + kPairs, listed.bits);
+    --listed.count;
+  }
+  listed.window[listed.count] = way.window;
+  listed.bits[listed.count] = way.bits;
+  ++listed.count;
 }
 
-void FuzzyMemo::insert(const unsigned char* text, std::uint64_t at, std::uint64_t key_size,
-                       std::uint64_t bytes, std::uint64_t bits, unsigned regime,
-                       const FuzzySearch& search, const Result& result) {
-  if (bytes > kWindowMax || bits > kWindowMax || key_size > kKeyMax ||
-      windows_.items.size() >= kMaxEntries) {
+void FuzzyMemo::insert(const Probe& probe, std::uint64_t at, std::uint64_t bytes,
+                       std::uint64_t bits, const FuzzySearch& search, const Result& result) {
+  const std::uint64_t key = probe.key_size;
+  const std::uint64_t n = std::max(bytes, key);
+  if (n > kInline || bits > 64 || probe.regime > 255 ||
+      (result.found && result.candidate.consumed > 255)) {
     return;
   }
-  Lengths& lengths = keys_.find_or_add(bytes_, text, key_size, regime, Lengths{}).value;
-  if (result.found && result.candidate.consumed < key_size) {
-    lengths.reached = std::max(lengths.reached, result.candidate.similarity);
+  if (ways_.empty()) {
+    resize(std::min(kMinBuckets, std::max<std::size_t>(max_ways_ / kWays, 1)));
+  } else if (inserted_ * 4 >= ways_.size() && ways_.size() < max_ways_) {
+    resize(ways_.size() / kWays * 2);
   }
-  bool known = false;
-  for (std::uint8_t i = 0; i < lengths.count; ++i) {
-    known = known || (lengths.bytes[i] == bytes && lengths.bits[i] == bits);
+
+  if (result.found && result.candidate.consumed < key) {
+    Way& known = *key_way(probe, true);
+    known.value = std::max(known.value, result.candidate.similarity);
   }
-  if (!known) {
-    if (lengths.count == kLengthsPerKey) return;
-    lengths.bytes[lengths.count] = static_cast<std::uint8_t>(bytes);
-    lengths.bits[lengths.count] = static_cast<std::uint8_t>(bits);
-    ++lengths.count;
+  std::uint64_t words[kWords];
+  for (std::size_t i = 0; i < kWords; ++i) words[i] = probe.words[i] & first_bytes(n, i);
+  Way& way = push_front(n == key ? probe.key_hash : hash_of(words, n, key, probe.regime));
+  if (result.found) {
+    way.kind = kFound;
+    way.node = result.candidate.node;
+    way.value = result.candidate.similarity;
+    way.consumed = static_cast<std::uint8_t>(result.candidate.consumed);
+  } else {
+    way.kind = kResult;
   }
-  unsigned char window[kWindowMax + 9];
-  const std::uint64_t size = compose(text, at, bytes, bits, search, window);
-  windows_.find_or_add(bytes_, window, size, regime, result);
+  way.pattern = search.foreign_pattern(at + bytes, bits);
+  way.key_size = static_cast<std::uint8_t>(key);
+  way.regime = static_cast<std::uint8_t>(probe.regime);
+  way.window = static_cast<std::uint8_t>(bytes);
+  way.bits = static_cast<std::uint8_t>(bits);
+  std::copy(words, words + kWords, way.words);
+  list(way, probe.key_hash);
 }
 
-float FuzzyMemo::reached(const unsigned char* text, std::uint64_t key_size,
-                         unsigned regime) const noexcept {
-  const auto* key = keys_.find(bytes_, text, key_size, regime);
-  return key == nullptr ? 0.0f : key->value.reached;
+// A table of `buckets` buckets and its directory, the ways moved over oldest first so that each
+// bucket keeps its newest ways in front.
+void FuzzyMemo::resize(std::size_t buckets) {
+  std::vector<Way> old(buckets * kWays);
+  old.swap(ways_);
+  directory_.assign(buckets * kWays, Entry{});
+  mask_ = buckets - 1;
+  for (std::size_t b = 0; b < old.size(); b += kWays) {
+    for (std::size_t k = kWays; k-- > 0;) {
+      const Way& way = old[b + k];
+      if (way.kind == kEmpty) continue;
+      const std::uint64_t n = way.kind == kKey ? way.key_size : std::max(way.window, way.key_size);
+      push_front(hash_of(way.words, n, way.key_size, way.regime)) = way;
+      if (way.kind == kKey) continue;
+      std::uint64_t key[kWords];
+      for (std::size_t i = 0; i < kWords; ++i) key[i] = way.words[i] & first_bytes(way.key_size, i);
+      list(way, hash_of(key, way.key_size, way.key_size, way.regime));
+    }
+  }
+  inserted_ = 0;
+}
+
+std::size_t FuzzyMemo::size() const noexcept {
+  return static_cast<std::size_t>(
+      std::count_if(ways_.begin(), ways_.end(), [](const Way& way) { return way.kind != kEmpty; }));
 }
 
 void FuzzyMemo::clear() noexcept {
-  keys_.clear();
-  windows_.clear();
-  bytes_.clear();
+  std::vector<Way>().swap(ways_);
+  std::vector<Entry>().swap(directory_);
+  mask_ = 0;
+  inserted_ = 0;
 }
 
 }  // namespace wordsieve

@@ -11,10 +11,20 @@
 // text are kept, and a hit needs both parts to be equal and inside the text.
 //
 // A start position gives, before any search, a key: the bytes up to and including the first
-// foreign byte after it (a word and the space that ends it), at most kKeyMax. The memo keeps, per
-// key, the pairs (W, V) its searches had (a few), and per window its result; a lookup tries the
-// remembered pairs. A memo serves one processor and one threshold, the first it is used with,
-// while the processor does not change; it holds at most kMaxEntries windows.
+// foreign byte after it (a word and the space that ends it), at most kKeyMax. The memo is one
+// set-associative table of ways of one cache line each, found by a hash of the first max(W, key)
+// bytes of their window, and a way holds everything a lookup compares and returns (those bytes,
+// the foreign pattern, the result). A directory, small enough to stay in the processor's caches,
+// lists per key the (W, V) pairs its searches had (a few); a lookup tries them in turn, each a read
+// of one bucket, so a hit costs about one cache miss. The directory is only a hint (an entry is
+// known by a hash, and a newer key takes its place): the ways are compared in full. A key way in
+// the table keeps a similarity some state reaches from any start with this key (find()). A hit
+// and a new way go to the front of their bucket, and a new way pushes the last one out; windows
+// longer than a way holds are not kept.
+//
+// The table starts small and doubles as results come in, up to kMaxWays by default, so a short text pays for
+// little and a long one for a bounded amount. A memo serves one processor and one threshold,
+// the first it is used with, while the processor does not change.
 #pragma once
 
 #include <cstdint>
@@ -27,75 +37,91 @@ namespace wordsieve {
 class FuzzyMemo {
  public:
   static constexpr std::uint64_t kKeyMax = 24;
-  static constexpr std::uint64_t kWindowMax = 64;  // of each part
-  static constexpr std::size_t kMaxEntries = std::size_t{1} << 17;  // about 16 MiB
-  static constexpr std::size_t kLengthsPerKey = 8;
+  static constexpr std::size_t kWays = 4;
+  static constexpr std::size_t kInline = 32;  // window bytes a way holds
+  static constexpr std::size_t kPairs = 5;    // (W, V) pairs a directory entry lists
+  static constexpr std::size_t kMinBuckets = 16;
+  static constexpr std::size_t kMaxWays = std::size_t{1} << 16;  // 4 MiB, and 1 MiB of directory
+
+  // A memo of at most `max_ways` ways (a power of two, at least kWays).
+  explicit FuzzyMemo(std::size_t max_ways = kMaxWays) noexcept : max_ways_(max_ways) {}
 
   struct Result {
     bool found;
     FuzzyCandidate candidate;
   };
 
-  // The result remembered for the text at `text` (absolute position `at` of the search's text, with
-  // `left` bytes from there to the end), found under its key of `key_size` bytes; null when there
-  // is none. `regime` distinguishes searches whose arithmetic differs (FuzzySearch::regime);
-  // `search` tells which bytes are foreign.
-  const Result* find(const unsigned char* text, std::uint64_t at, std::uint64_t left,
-                     std::uint64_t key_size, unsigned regime, const FuzzySearch& search) const noexcept;
+  // What a lookup and the insertion after it share: the text's first bytes from the start, the key.
+  struct Probe {
+    std::uint64_t words[kInline / 8];  // the first kInline bytes (fewer near the end, zeros after)
+    std::uint64_t key_size;
+    unsigned regime;
+    std::uint64_t key_hash;
+  };
 
-  // Keeps `result` for a search that read the bytes text[0, bytes) and the foreign pattern of
-  // text[bytes, bytes + bits), under its key of `key_size` bytes, when there is room.
-  void insert(const unsigned char* text, std::uint64_t at, std::uint64_t key_size,
-              std::uint64_t bytes, std::uint64_t bits, unsigned regime, const FuzzySearch& search,
-              const Result& result);
+  // The probe for the key of `key_size` (1..kKeyMax) bytes at `text`, which has `left` bytes to
+  // the end of the search's text; `regime` distinguishes searches whose arithmetic differs
+  // (FuzzySearch::regime).
+  static Probe probe(const unsigned char* text, std::uint64_t left, std::uint64_t key_size,
+                     unsigned regime) noexcept;
 
-  // A similarity that some state reaches from any start whose text begins with this key: that of
-  // a remembered candidate that consumed fewer bytes than the key, whose path read only the key
-  // (0 when there is none).
-  float reached(const unsigned char* text, std::uint64_t key_size, unsigned regime) const noexcept;
+  // Whether a result is remembered for the text under `probe` (absolute position `at` of the
+  // search's text, with `left` bytes from there to the end); it goes to `out`. On a miss, `reached`
+  // is a similarity that some state reaches from any start whose text begins with this key: that
+  // of a remembered candidate that consumed fewer bytes than the key, whose path read only the key
+  // (0 when none is known). `search` tells which bytes are foreign.
+  bool find(const Probe& probe, std::uint64_t at, std::uint64_t left, const FuzzySearch& search,
+            Result& out, float& reached) noexcept;
+
+  // Keeps `result` for a search under `probe` that read the bytes [0, bytes) from the start and the
+  // foreign pattern of [bytes, bytes + bits), after find() missed.
+  void insert(const Probe& probe, std::uint64_t at, std::uint64_t bytes, std::uint64_t bits,
+              const FuzzySearch& search, const Result& result);
 
   void clear() noexcept;
-  std::size_t size() const noexcept { return windows_.items.size(); }
+  // Ways held, and the bytes the table takes.
+  std::size_t size() const noexcept;
+  std::size_t capacity_bytes() const noexcept {
+    return ways_.size() * sizeof(Way) + directory_.size() * sizeof(Entry);
+  }
 
  private:
-  // A table of byte strings (with a regime) to values, by open addressing over indices.
-  template <typename Value>
-  struct Table {
-    struct Item {
-      std::uint64_t hash;
-      std::uint32_t bytes;  // offset in bytes_
-      std::uint8_t size;
-      std::uint8_t regime;
-      Value value;
-    };
-    std::vector<std::uint32_t> slots;  // index into items, plus one; 0 is empty
-    std::vector<Item> items;
+  enum Kind : std::uint8_t { kEmpty, kResult, kFound, kKey };  // kFound: a result with a candidate
 
-    // The slot holding this string, or the empty slot where it would go.
-    std::size_t slot_of(const std::vector<unsigned char>& bytes, std::uint64_t hash,
-                        const unsigned char* text, std::uint64_t size, unsigned regime) const noexcept;
-    const Item* find(const std::vector<unsigned char>& bytes, const unsigned char* text,
-                     std::uint64_t size, unsigned regime) const noexcept;
-    // The item for this string, added with `value` when missing.
-    Item& find_or_add(std::vector<unsigned char>& bytes, const unsigned char* text,
-                      std::uint64_t size, unsigned regime, const Value& value);
-    void clear() noexcept;
+  struct alignas(64) Way {
+    const TrieNode* node;   // kFound
+    std::uint64_t pattern;  // results: bit k, whether the byte at `window` + k is foreign
+    float value;            // kFound: the similarity; kKey: the similarity reached
+    std::uint32_t tag;
+    Kind kind;
+    std::uint8_t key_size;
+    std::uint8_t regime;
+    std::uint8_t window;    // results: W
+    std::uint8_t bits;      // results: V
+    std::uint8_t consumed;  // kFound
+    std::uint64_t words[kInline / 8];  // the first max(W, key) bytes (kKey: the key), zeros after
   };
-
-  struct Lengths {
-    float reached;  // the greatest similarity of a kept candidate inside its key, or 0
+  struct Entry {
+    std::uint32_t tag;  // of the key's hash
     std::uint8_t count;
-    std::uint8_t bytes[kLengthsPerKey];
-    std::uint8_t bits[kLengthsPerKey];
+    std::uint8_t window[kPairs];
+    std::uint8_t bits[kPairs];
   };
-  // A window's bytes followed by its foreign pattern and the pattern's length: what its entry is
-  // found by. Returns the length.
-  static std::uint64_t compose(const unsigned char* text, std::uint64_t at, std::uint64_t bytes,
-                               std::uint64_t bits, const FuzzySearch& search, unsigned char* out) noexcept;
+  static_assert(sizeof(Way) == 64);
 
-  Table<Lengths> keys_;
-  Table<Result> windows_;
-  std::vector<unsigned char> bytes_;  // the keys and windows, one after the other
+  Way* bucket(std::uint64_t hash) noexcept { return &ways_[(hash & mask_) * kWays]; }
+  Entry& entry(std::uint64_t key_hash) noexcept { return directory_[key_hash & (directory_.size() - 1)]; }
+  void list(const Way& way, std::uint64_t key_hash) noexcept;
+  Way* key_way(const Probe& probe, bool add) noexcept;
+  static void to_front(Way* ways, std::size_t k) noexcept;
+  Way& push_front(std::uint64_t hash) noexcept;
+  void resize(std::size_t buckets);
+
+  std::vector<Way> ways_;     // buckets of kWays ways; empty until the first insertion
+  std::vector<Entry> directory_;  // by the key's hash, one per way
+  std::size_t max_ways_;
+  std::uint64_t mask_ = 0;    // buckets - 1
+  std::size_t inserted_ = 0;  // since the table last grew
 };
 
 }  // namespace wordsieve

@@ -1,0 +1,110 @@
+// Remembered fuzzy results: the fuzzy scan with its memo against the same scan that searches at
+// every start, on texts whose words come back with different continuations.
+#include "keyword_processor/internal/fuzzy_memo.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "keyword_processor/fuzzy.hpp"
+#include "keyword_processor/fuzzy_scan.hpp"
+#include "keyword_processor/normalize.hpp"
+#include "match_table.hpp"
+
+namespace wordsieve {
+namespace {
+
+// The scan of fuzzy_scan.cpp with a search at every start position and nothing remembered.
+std::vector<KeywordMatch> searched_everywhere(const KeywordProcessor& kp, std::string_view text, float t) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const WordBytes words(kp.non_word_boundaries);
+  std::vector<KeywordMatch> out;
+  FuzzySearch search(kp, text, t);
+  for (std::uint64_t p = 0; p < text.size();) {
+    FuzzyCandidate c;
+    std::uint64_t end = 0;
+    if ((p > 0 && !kp.allow_overlaps && words.is_word(s[p - 1])) || !search.run(p, c) ||
+        !fuzzy_end_rule(text, p, c.consumed, words, kp.allow_overlaps, end)) {
+      ++p;
+      continue;
+    }
+    if (trimmed_start(s, p) <= end) {
+      out.push_back({c.node->clean_name.view(), std::roundf(c.similarity * 100.0f) / 100.0f,
+                     trimmed_start(s, p), end});
+    }
+    p += c.consumed;
+  }
+  return out;
+}
+
+// Keywords over a few letters, and texts drawn from a small vocabulary of them, changed ones and
+// their prefixes, joined by separators some of which occur in no keyword ('x', '-', 'é'), so that
+// the same key comes back followed by other bytes, by the same bytes with other foreign bytes among
+// them, and at the end of the text. Every memo size, from one bucket (every insertion evicts) to
+// the default, with one scratch across several texts as a batch keeps it.
+TEST(FuzzyMemoTest, ScanWithMemoEqualsScanWithout) {
+  std::mt19937 rng(0x3e30);
+  const auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
+  const auto letters = [&](std::size_t count) {
+    static const char* kLetters[] = {"a", "b", "c", "d", "ab", "é", "x"};
+    std::string out;
+    while (out.size() < count) out += kLetters[pick(std::size(kLetters) - 2)];  // no 'x'
+    return out;
+  };
+  const float kThresholds[] = {0.0f, 0.3f, 0.5f, 0.6f, 0.7f, 0.75f, 0.8f, 0.85f, 0.9f, 0.95f};
+  const std::size_t kMemoWays[] = {4, 64, 1024, FuzzyMemo::kMaxWays};
+  int compared = 0;
+  for (int round = 0; round < 300; ++round) {
+    auto kp = std::make_unique<KeywordProcessor>(pick(1) == 0, pick(3) == 0);
+    std::vector<std::string> keywords;
+    for (std::size_t k = 1 + pick(12); k > 0; --k) {
+      std::string keyword = letters(1 + pick(9));
+      if (pick(5) == 0) keyword += " " + letters(1 + pick(4));  // a phrase
+      kp->add_keyword(keyword, pick(3) == 0 ? std::optional<std::string>(std::string(pick(12), 'N'))
+                                            : std::nullopt);
+      keywords.push_back(keyword);
+    }
+    std::vector<std::string> vocabulary;
+    for (std::size_t v = 2 + pick(8); v > 0; --v) {
+      std::string word = keywords[pick(keywords.size() - 1)];
+      switch (pick(4)) {
+        case 0: word[pick(word.size() - 1)] = 'c'; break;
+        case 1: word.insert(pick(word.size()), 1, 'x'); break;  // a foreign byte inside
+        case 2: word = word.substr(0, 1 + pick(word.size() - 1)); break;
+        default: break;
+      }
+      vocabulary.push_back(word);
+    }
+    const float t = kThresholds[pick(std::size(kThresholds) - 1)];
+    const std::size_t length = t < 0.5f ? 200 : 2000;
+    FuzzyScratch scratch(kMemoWays[pick(std::size(kMemoWays) - 1)]);
+    std::string previous;
+    for (int text_round = 0; text_round < 4; ++text_round) {
+      std::string text;
+      if (!previous.empty() && pick(2) == 0) {
+        text = previous.substr(0, pick(previous.size()));  // ends inside windows seen before
+      } else {
+        static const char* kSeparators[] = {" ", " ", " ", "  ", "x", "-", "\n", ", ", "é"};
+        while (text.size() < length) {
+          text += vocabulary[pick(vocabulary.size() - 1)];
+          text += kSeparators[pick(std::size(kSeparators) - 1)];
+        }
+        text.resize(length - pick(20));
+      }
+      previous = text;
+      const std::string s = kp->case_sensitive ? text : normalize_text(text);
+      std::vector<KeywordMatch> got;
+      scan_fuzzy(*kp, s, t, &scratch, got);
+      ASSERT_TRUE(test_support::same(got, searched_everywhere(*kp, s, t)))
+          << "round " << round << " text " << text_round << " t=" << t << "\n" << s;
+      ++compared;
+    }
+  }
+  RecordProperty("compared", compared);
+}
+
+}  // namespace
+}  // namespace wordsieve
