@@ -53,30 +53,29 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
     }
     FuzzyCandidate candidate;
     search.begin(p);
-    bool found = search.exact_first(candidate);
-    if (!found) {
-      // The memo's key: up to and including the first foreign byte after p.
-      const std::uint64_t left = n - p;
-      const std::uint64_t key_limit = std::min(left, FuzzyMemo::kKeyMax);
-      std::uint64_t key = key_limit;
-      if (key_limit > 1) {
-        const std::uint64_t after = search.foreign_pattern(p + 1, key_limit - 1);
-        if (after != 0) key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
-      }
-      const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, search.regime());
-      FuzzyMemo::Result known;
-      float reached = 0.0f;
-      if (memo.find(probe, p, left, search, known, reached)) {
-        found = known.found;
-        candidate = known.candidate;
-      } else {
-        if (search.wants_horizon()) search.set_horizon(key);
-        found = search.passes(candidate, reached);
-        if (!search.saw_end()) {
-          const std::uint64_t bytes = search.bytes_read();
-          const std::uint64_t bits = search.bits_read() > bytes ? search.bits_read() - bytes : 0;
-          memo.insert(probe, p, bytes, bits, search, {found, candidate});
-        }
+    // The memo's key: up to and including the first foreign byte after p.
+    const std::uint64_t left = n - p;
+    const std::uint64_t key_limit = std::min(left, FuzzyMemo::kKeyMax);
+    std::uint64_t key = key_limit;
+    if (key_limit > 1) {
+      const std::uint64_t after = search.foreign_pattern(p + 1, key_limit - 1);
+      if (after != 0) key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
+    }
+    const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, search.regime());
+    // A remembered result comes from a start whose walk of the exact chain found nothing, and its
+    // window covers what that walk read: the memo goes first, and a hit spares both.
+    FuzzyMemo::Result known;
+    bool found;
+    if (memo.find(probe, p, left, search, known)) {
+      found = known.found;
+      candidate = known.candidate;
+    } else if (!(found = search.exact_first(candidate))) {
+      if (search.wants_horizon()) search.set_horizon(key);
+      found = search.passes(candidate, memo.reached(probe));
+      if (!search.saw_end()) {
+        const std::uint64_t bytes = search.bytes_read();
+        const std::uint64_t bits = search.bits_read() > bytes ? search.bits_read() - bytes : 0;
+        memo.insert(probe, p, bytes, bits, search, {found, candidate});
       }
     }
     std::uint64_t end = 0;

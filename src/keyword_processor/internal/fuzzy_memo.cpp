@@ -67,8 +67,7 @@ FuzzyMemo::Way& FuzzyMemo::push_front(std::uint64_t hash) noexcept {
 }
 
 bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
-                     const FuzzySearch& search, Result& out, float& reached) noexcept {
-  reached = 0.0f;
+                     const FuzzySearch& search, Result& out) noexcept {
   if (ways_.empty()) return false;
   const std::uint64_t key = probe.key_size;
 #if defined(__GNUC__)
@@ -103,8 +102,13 @@ bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
       }
     }
   }
-  if (const Way* way = key_way(probe, false)) reached = way->value;
   return false;
+}
+
+float FuzzyMemo::reached(const Probe& probe) noexcept {
+  if (ways_.empty()) return 0.0f;
+  const Way* way = key_way(probe, false);
+  return way == nullptr ? 0.0f : way->value;
 }
 
 // The key way of the probe's key, or null; with `add`, made when missing.

@@ -8,23 +8,24 @@
 // function of what it read: run again where the text continues with the same W bytes and the
 // same pattern of foreign bytes after them, without ending inside, it reads the same, takes the
 // same decisions and returns the same candidate. Only searches that did not meet the end of the
-// text are kept, and a hit needs both parts to be equal and inside the text.
+// text are kept, and a hit needs both parts to be equal and inside the text. The search kept is
+// the whole of FuzzySearch::run after the walk of the exact chain found nothing (W covers that
+// walk's bytes too), so a hit also stands for that walk.
 //
 // A start position gives, before any search, a key: the bytes up to and including the first
 // foreign byte after it (a word and the space that ends it), at most kKeyMax. The memo is one
 // set-associative table of ways of one cache line each, found by a hash of the first max(W, key)
 // bytes of their window, and a way holds everything a lookup compares and returns (those bytes,
-// the foreign pattern, the result). A directory, small enough to stay in the processor's caches,
-// lists per key the (W, V) pairs its searches had (a few); a lookup tries them in turn, each a read
-// of one bucket, so a hit costs about one cache miss. The directory is only a hint (an entry is
-// known by a hash, and a newer key takes its place): the ways are compared in full. A key way in
-// the table keeps a similarity some state reaches from any start with this key (find()). A hit
-// and a new way go to the front of their bucket, and a new way pushes the last one out; windows
-// longer than a way holds are not kept.
+// the foreign pattern, the result). A directory of 16 bytes per way lists, per key, the (W, V)
+// pairs its searches had (a few); a lookup tries them in turn, each a read of one bucket, so a hit
+// reads a directory entry and one bucket. The directory is only a hint (an entry is known by a
+// hash, and a newer key takes its place): the ways are compared in full. A key way in the table
+// keeps the similarity reached(). A hit and a new way go to the front of their bucket, and a new
+// way pushes the last one out; windows longer than a way holds are not kept.
 //
-// The table starts small and doubles as results come in, up to kMaxWays by default, so a short text pays for
-// little and a long one for a bounded amount. A memo serves one processor and one threshold,
-// the first it is used with, while the processor does not change.
+// The table starts small and doubles as results come in, up to kMaxWays by default, so a short
+// text pays for little and a long one for a bounded amount. A memo serves one processor and one
+// threshold, the first it is used with, while the processor does not change.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +40,7 @@ class FuzzyMemo {
   static constexpr std::uint64_t kKeyMax = 24;
   static constexpr std::size_t kWays = 4;
   static constexpr std::size_t kInline = 32;  // window bytes a way holds
-  static constexpr std::size_t kPairs = 5;    // (W, V) pairs a directory entry lists
+  static constexpr std::size_t kPairs = 5; // (W, V) pairs a directory entry lists
   static constexpr std::size_t kMinBuckets = 16;
   static constexpr std::size_t kMaxWays = std::size_t{1} << 16;  // 4 MiB, and 1 MiB of directory
 
@@ -66,12 +67,15 @@ class FuzzyMemo {
                      unsigned regime) noexcept;
 
   // Whether a result is remembered for the text under `probe` (absolute position `at` of the
-  // search's text, with `left` bytes from there to the end); it goes to `out`. On a miss, `reached`
-  // is a similarity that some state reaches from any start whose text begins with this key: that
-  // of a remembered candidate that consumed fewer bytes than the key, whose path read only the key
-  // (0 when none is known). `search` tells which bytes are foreign.
+  // search's text, with `left` bytes from there to the end); it goes to `out`. `search` tells which
+  // bytes are foreign.
   bool find(const Probe& probe, std::uint64_t at, std::uint64_t left, const FuzzySearch& search,
-            Result& out, float& reached) noexcept;
+            Result& out) noexcept;
+
+  // A similarity that some state reaches from any start whose text begins with the probe's key:
+  // that of a remembered candidate that consumed fewer bytes than the key, whose path read only
+  // the key (0 when none is known).
+  float reached(const Probe& probe) noexcept;
 
   // Keeps `result` for a search under `probe` that read the bytes [0, bytes) from the start and the
   // foreign pattern of [bytes, bytes + bits), after find() missed.
