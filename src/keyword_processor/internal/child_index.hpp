@@ -4,8 +4,8 @@
 // takes only the children that can go on, instead of listing all of them and walking each one.
 //
 // Part of the trie's shape kept on the processor for the fuzzy search (fuzzy_shape.hpp), which
-// builds an entry for each node it indexes and then only reads them. An entry records the keys
-// kLookAhead + 1 levels below its node and the clean names kLookAhead levels below it.
+// builds an entry for each node it indexes and then only reads them. An entry records the keys and
+// clean names down to kLookAhead + 1 levels below its node (its children and the strings below them).
 #pragma once
 
 #include <bit>
