@@ -153,8 +153,7 @@ void ChildIndex::build(const TrieNode* node, Node& out) {
       out.path_offsets[at] = static_cast<std::uint32_t>(out.sets.size());
       out.sets.resize(out.sets.size() + 2 * words, 0);
       // Names on the way: those of the string's prefix, laid out already.
-      std::size_t size = 1;  // the key is size << (8 size) | bytes
-      while ((step.key >> (8 * (size + 1))) != 0) ++size;
+      const std::size_t size = size_of_key(step.key);
       if (size > 1) {
         const std::uint64_t bytes = step.key & ((std::uint64_t{1} << (8 * size)) - 1);
         const std::uint64_t prefix = std::uint64_t{size - 1} << (8 * (size - 1)) | bytes >> 8;

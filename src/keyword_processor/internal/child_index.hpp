@@ -71,11 +71,17 @@ class ChildIndex {
     bool path(const unsigned char* bytes, std::size_t size, Path& out) const noexcept;
   };
 
-  // The table key of a string of 1 to kLookAhead bytes: never 0.
+  // The table key of a string of 1 to kLookAhead bytes, size << (8 size) | bytes: never 0.
   static std::uint64_t key_of(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t key = size;
     for (std::size_t i = 0; i < size; ++i) key = key << 8 | bytes[i];
     return key;
+  }
+  // The size of the string a key stands for.
+  static std::size_t size_of_key(std::uint64_t key) noexcept {
+    std::size_t size = 1;
+    while ((key >> (8 * (size + 1))) != 0) ++size;
+    return size;
   }
 
   // Builds the entry of `node` (kWide to kMaxChildren children), or builds it again.

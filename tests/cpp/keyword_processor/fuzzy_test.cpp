@@ -16,6 +16,7 @@
 #include "keyword_processor/normalize.hpp"
 #include "native/processor_state.hpp"
 #include "match_table.hpp"
+#include "scan_at_every_start.hpp"
 
 namespace wordsieve {
 namespace {
@@ -205,25 +206,7 @@ std::string dump(const KeywordProcessor& kp) {
 // judge for texts too long for the literal search.
 std::vector<KeywordMatch> plain_extract(const KeywordProcessor& kp, std::string_view input, float t) {
   const std::string text = kp.case_sensitive ? std::string(input) : normalize_text(input);
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const WordBytes words(kp.non_word_boundaries);
-  std::vector<KeywordMatch> out;
-  FuzzySearch search(kp, text, t, FuzzySearch::Cuts::kPlain);
-  for (std::uint64_t p = 0; p < text.size();) {
-    FuzzyCandidate c;
-    std::uint64_t end = 0;
-    if ((p > 0 && !kp.allow_overlaps && words.is_word(s[p - 1])) || !search.run(p, c) ||
-        !fuzzy_end_rule(text, p, c.consumed, words, kp.allow_overlaps, end)) {
-      ++p;
-      continue;
-    }
-    if (trimmed_start(s, p) <= end) {
-      out.push_back({c.node->clean_name.view(), std::roundf(c.similarity * 100.0f) / 100.0f,
-                     trimmed_start(s, p), end});
-    }
-    p += c.consumed;
-  }
-  return out;
+  return test_support::scan_at_every_start(kp, text, t, FuzzySearch::Cuts::kPlain);
 }
 
 std::string failure(const char* what, int round, float t, const std::string& text,
@@ -342,8 +325,7 @@ bool same_entry(const ChildIndex::Node& a, const ChildIndex::Node& b) {
   if (paths(a) != paths(b)) return false;
   for (const std::uint64_t key : a.path_keys) {
     if (key == 0) continue;
-    std::size_t size = 1;  // the key is size << (8 size) | bytes
-    while ((key >> (8 * (size + 1))) != 0) ++size;
+    const std::size_t size = ChildIndex::size_of_key(key);
     unsigned char bytes[8];
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(key >> (8 * (size - 1 - i)));
     ChildIndex::Node::Path x, y;

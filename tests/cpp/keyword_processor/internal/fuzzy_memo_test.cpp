@@ -13,32 +13,10 @@
 #include "keyword_processor/fuzzy_scan.hpp"
 #include "keyword_processor/normalize.hpp"
 #include "match_table.hpp"
+#include "scan_at_every_start.hpp"
 
 namespace wordsieve {
 namespace {
-
-// The scan of fuzzy_scan.cpp with a search at every start position and nothing remembered.
-std::vector<KeywordMatch> searched_everywhere(const KeywordProcessor& kp, std::string_view text, float t) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const WordBytes words(kp.non_word_boundaries);
-  std::vector<KeywordMatch> out;
-  FuzzySearch search(kp, text, t);
-  for (std::uint64_t p = 0; p < text.size();) {
-    FuzzyCandidate c;
-    std::uint64_t end = 0;
-    if ((p > 0 && !kp.allow_overlaps && words.is_word(s[p - 1])) || !search.run(p, c) ||
-        !fuzzy_end_rule(text, p, c.consumed, words, kp.allow_overlaps, end)) {
-      ++p;
-      continue;
-    }
-    if (trimmed_start(s, p) <= end) {
-      out.push_back({c.node->clean_name.view(), std::roundf(c.similarity * 100.0f) / 100.0f,
-                     trimmed_start(s, p), end});
-    }
-    p += c.consumed;
-  }
-  return out;
-}
 
 // Keywords over a few letters, and texts drawn from a small vocabulary of them, changed ones and
 // their prefixes, joined by separators some of which occur in no keyword ('x', '-', 'é'), so that
@@ -98,7 +76,7 @@ TEST(FuzzyMemoTest, ScanWithMemoEqualsScanWithout) {
       const std::string s = kp->case_sensitive ? text : normalize_text(text);
       std::vector<KeywordMatch> got;
       scan_fuzzy(*kp, s, t, &scratch, got);
-      ASSERT_TRUE(test_support::same(got, searched_everywhere(*kp, s, t)))
+      ASSERT_TRUE(test_support::same(got, test_support::scan_at_every_start(*kp, s, t)))
           << "round " << round << " text " << text_round << " t=" << t << "\n" << s;
       ++compared;
     }
