@@ -18,29 +18,8 @@ namespace {
 constexpr std::uint64_t kExactCounts = std::uint64_t{1} << 23;
 constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 24;
 
-
 // States between two polls for interruption inside one search.
 constexpr std::uint64_t kPollStates = 4096;
-
-// Counts stay far below 2^63, so the signed conversion (one instruction) gives the same float as
-// the unsigned one.
-inline float as_float(std::uint64_t count) noexcept {
-  return static_cast<float>(static_cast<std::int64_t>(count));
-}
-
-// 1 - edits/over, the form of both the similarity and the edit gate.
-inline float one_minus_ratio(std::uint64_t edits, std::uint64_t over) noexcept {
-  return 1.0f - as_float(edits) / as_float(over);
-}
-
-// The same value for counts that may not convert exactly, raised so that it is never below what
-// single precision gives for these counts or for any pair with a smaller ratio
-// (docs/fuzzy_search.md, cut 2).
-inline float one_minus_ratio_above(std::uint64_t edits, std::uint64_t over) noexcept {
-  const double value = 1.0 - static_cast<double>(edits) / static_cast<double>(over) + 0x1p-21;
-  const auto rounded = static_cast<float>(value);
-  return rounded < value ? std::nextafter(rounded, 2.0f) : rounded;
-}
 
 }  // namespace
 
@@ -161,49 +140,51 @@ std::uint64_t FuzzySearch::first_open(std::uint64_t edits) const noexcept {
 // kStretches of them the remaining ones are bounded together by (e + f)/(B + h + f), which no later
 // stretch undercuts (its u is at most h + f' with f' >= f, and (e + f')/(B + h + f') grows with f'
 // while below 1). The bound is the largest of these values, so the first that passes settles it.
-float FuzzySearch::bound(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
-                         std::uint64_t edits) {
-  const auto value = [&](std::uint64_t e, std::uint64_t over) {
-    if (over == 0) return -1.0f;
-    return exact_counts_ ? one_minus_ratio(e, over) : one_minus_ratio_above(e, over);
+// This is the form for a search kept to a window (set_horizon); bound_computed() the other.
+float FuzzySearch::bound_in_window(std::uint64_t names, std::uint64_t height,
+                                   std::uint64_t consumed, std::uint64_t edits) {
+  const auto value = [this](std::uint64_t e, std::uint64_t over) {
+    return bound_value(e, over, exact_counts_);
   };
   const std::uint64_t base = std::max(consumed, names);
-  if (horizon_ != kUnknown) {
-    // The loop below, with the window's foreign bytes known (set_horizon) and nothing past it.
-    if (consumed >= horizon_) return value(edits, base + height);  // all stretches together
-    std::size_t k = 0;
-    while (k < window_foreign_.size() && window_foreign_[k] < consumed) ++k;
-    float best = -1.0f;
-    for (std::uint64_t f = 0;; ++f, ++k) {
-      if (f == stretches_) return std::max(best, value(edits + f, base + height + f));
-      std::uint64_t cap = consumed + height + f;
-      if (cap > left_) {
-        cap = left_;
-        if (left_ <= horizon_) saw_end_ = true;
-      }
-      std::uint64_t stop = k < window_foreign_.size() ? window_foreign_[k] : horizon_;
-      if (stop >= cap) {
-        stop = cap;
-      } else if (k >= window_foreign_.size()) {  // the stretch runs on where this search does not look
-        return std::max(best, value(edits + f, base + height + f));
-      }
-      best = std::max(best, value(edits + f, base + (stop - consumed)));
-      if (stop == cap || !gate(edits + f, stop)) return best;
+  // The loop below, with the window's foreign bytes known (set_horizon) and nothing past it.
+  if (consumed >= horizon_) return value(edits, base + height);  // all stretches together
+  std::size_t k = 0;
+  while (k < window_foreign_.size() && window_foreign_[k] < consumed) ++k;
+  float best = -1.0f;
+  for (std::uint64_t f = 0;; ++f, ++k) {
+    if (f == stretches_) return std::max(best, value(edits + f, base + height + f));
+    std::uint64_t cap = consumed + height + f;
+    if (cap > left_) {
+      cap = left_;
+      if (left_ <= horizon_) saw_end_ = true;
     }
+    std::uint64_t stop = k < window_foreign_.size() ? window_foreign_[k] : horizon_;
+    if (stop >= cap) {
+      stop = cap;
+    } else if (k >= window_foreign_.size()) {  // the stretch runs on where this search does not look
+      return std::max(best, value(edits + f, base + height + f));
+    }
+    best = std::max(best, value(edits + f, base + (stop - consumed)));
+    if (stop == cap || !gate(edits + f, stop)) return best;
   }
-  const std::uint64_t key[4] = {names, height, consumed, edits};
-  std::uint64_t h = (names * 0x9E3779B97F4A7C15ULL) ^ (height * 0xC2B2AE3D27D4EB4FULL) ^
-                    (consumed * 0x165667B19E3779F9ULL) ^ (edits * 0x27D4EB2F165667C5ULL);
-  BoundSlot& slot = bounds_[(h ^ (h >> 31)) & (kBoundSlots - 1)];
-  if (slot.run == run_ && std::equal(key, key + 4, slot.key)) return slot.value;
+}
 
+// The same without a window, looking as far into the text as the stretches need; remembered in
+// `slot` for the rest of the run.
+float FuzzySearch::bound_computed(std::uint64_t names, std::uint64_t height,
+                                  std::uint64_t consumed, std::uint64_t edits, BoundSlot& slot) {
+  const auto value = [this](std::uint64_t e, std::uint64_t over) {
+    return bound_value(e, over, exact_counts_);
+  };
+  const std::uint64_t base = std::max(consumed, names);
   float best = -1.0f;
   if (consumed >= horizon_) {
     best = value(edits, base + height);  // all stretches together
   } else {
     learn_foreign(~std::size_t{0}, consumed);  // every foreign byte before `consumed`
-    std::size_t index = ahead_.size();
-    while (index > 0 && ahead_[index - 1] >= consumed) --index;
+    auto index = static_cast<std::size_t>(
+        std::lower_bound(ahead_.begin(), ahead_.end(), consumed) - ahead_.begin());
     for (std::uint64_t f = 0;; ++f, ++index) {
       if (f == stretches_) {  // the rest together
         best = std::max(best, value(edits + f, base + std::min(height + f, rest(index, consumed))));
@@ -227,9 +208,7 @@ float FuzzySearch::bound(std::uint64_t names, std::uint64_t height, std::uint64_
       if (stop == cap || !gate(edits + f, stop)) break;
     }
   }
-  std::copy(key, key + 4, slot.key);
-  slot.run = run_;
-  slot.value = best;
+  slot = {{names, height, consumed, edits}, run_, best};
   return best;
 }
 
@@ -257,6 +236,7 @@ bool FuzzySearch::exact_first(FuzzyCandidate& out) {
 
 void FuzzySearch::set_horizon(std::uint64_t horizon) {
   horizon_ = horizon;
+  counts_bound_ = stretches_ == 1;
   window_foreign_.clear();
   const std::uint64_t end = start_ + std::min(horizon, left_);
   for (std::uint64_t at = start_; at < end; ++at) {
@@ -269,6 +249,7 @@ void FuzzySearch::begin(std::uint64_t start) {
   start_ = start;
   left_ = size_ - start;
   horizon_ = ~std::uint64_t{0};
+  counts_bound_ = false;
   ++run_;
   bytes_read_ = 0;
   bits_read_ = 0;
@@ -299,6 +280,35 @@ bool FuzzySearch::passes(FuzzyCandidate& out, float reached) {
   return found;
 }
 
+void FuzzySearch::set_floor(Floor floor) noexcept {
+  floor_ = floor;
+  if (counts_bound_) std::fill(std::begin(need_), std::end(need_), kUnknown);
+}
+
+// floor_.passed_by(bound_in_window(...)) with one stretch (usual thresholds), without a division:
+// the floor passes the largest of the values when it passes any of them, and each is tested as a
+// count (passes_floor). What the run is recorded to have read (saw_end_) is as bound_in_window's.
+WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::may_pass_in_window(std::uint64_t names,
+                                                             std::uint64_t height,
+                                                             std::uint64_t consumed,
+                                                             std::uint64_t edits) {
+  const std::uint64_t base = std::max(consumed, names);
+  if (consumed >= horizon_) return passes_floor(edits, base + height);
+  std::size_t k = 0;
+  while (k < window_foreign_.size() && window_foreign_[k] < consumed) ++k;
+  std::uint64_t cap = consumed + height;
+  if (cap > left_) {
+    cap = left_;
+    if (left_ <= horizon_) saw_end_ = true;
+  }
+  const bool foreign_ahead = k < window_foreign_.size();
+  const std::uint64_t stop = foreign_ahead ? window_foreign_[k] : horizon_;
+  if (stop >= cap) return passes_floor(edits, base + (cap - consumed));
+  if (!foreign_ahead) return passes_floor(edits, base + height);
+  return passes_floor(edits, base + (stop - consumed)) ||
+         (gate(edits, stop) && passes_floor(edits + 1, base + height + 1));
+}
+
 // Cut 2 for the edit steps of one kind from a branching state: the states they lead to have
 // `edits` edits and `consumed` bytes consumed, with clean names of at most `depth` + X bytes and
 // keys at most `height` levels deeper. None is taken when no state below them may pass `floor`;
@@ -306,13 +316,12 @@ bool FuzzySearch::passes(FuzzyCandidate& out, float reached) {
 // (kForced) each is taken only when it is a candidate or takes its match step: its own edit steps
 // lead nowhere, so nothing else below it matters.
 FuzzySearch::Step FuzzySearch::step(std::uint64_t depth, std::uint64_t consumed,
-                                    std::uint64_t edits, std::uint64_t height, Floor floor) {
-  if (!floor.passed_by(bound(depth + excess_, height, consumed, edits))) return Step::kNone;
+                                    std::uint64_t edits, std::uint64_t height) {
+  if (!may_pass(depth + excess_, height, consumed, edits)) return Step::kNone;
   if (consumed >= left_ || !gate(edits, consumed)) return Step::kForced;
   const std::uint64_t more = edits + 1;
-  const bool edit_steps =
-      floor.passed_by(bound(depth + 1 + excess_, height, consumed + 1, more)) ||
-      (height > 0 && floor.passed_by(bound(depth + 1 + excess_, height - 1, consumed, more)));
+  const bool edit_steps = may_pass(depth + 1 + excess_, height, consumed + 1, more) ||
+                          (height > 0 && may_pass(depth + 1 + excess_, height - 1, consumed, more));
   return edit_steps ? Step::kOpen : Step::kForced;
 }
 
@@ -471,12 +480,16 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_child_steps(const Expansion& x,
 // `branches` (see search), its edit steps, pushed to the stack and to `edited_steps`. True when
 // the match step is the only step and has been put in `state` instead, to be followed at once.
 WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::expand(State& state, bool branches, std::uint64_t height,
-                                                 Floor floor, const unsigned char* s,
-                                                 std::uint64_t left, std::vector<State>& edited_steps) {
+                                                 const unsigned char* s, std::uint64_t left,
+                                                 std::vector<State>& edited_steps) {
   const unsigned char b = s[state.consumed];
   const std::uint64_t next = state.consumed + 1;
   if (next > bytes_read_) bytes_read_ = next;
   const TrieNode* const matched = state.node->children.find(b);
+  if (matched != nullptr) {
+    __builtin_prefetch(matched);
+    if (shape_ != nullptr) shape_->prefetch(matched);
+  }
   // How the edit steps of each kind are taken: not at all when cut 2 leaves no room below them;
   // all of them when their states branch themselves (their gate passes and cut 2 leaves room
   // below their own edit steps); otherwise (forced) only those whose state is a candidate or
@@ -490,10 +503,10 @@ WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::expand(State& state, bool branches, st
       text_skip = Step::kOpen;
       replace = keyword_skip = has_children ? Step::kOpen : Step::kNone;
     } else {
-      text_skip = step(state.depth + 1, next, edited, height, floor);
+      text_skip = step(state.depth + 1, next, edited, height);
       if (has_children) {
         replace = text_skip;
-        keyword_skip = step(state.depth + 1, state.consumed, edited, height - 1, floor);
+        keyword_skip = step(state.depth + 1, state.consumed, edited, height - 1);
       }
     }
   }
@@ -549,7 +562,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
   settled_early_ = false;
   const float least = std::max(t, goal.reached);
   // What a bound must pass to leave room for a candidate that matters to this pass.
-  const auto floor = [&]() -> Floor { return Floor{least, best}; };
+  set_floor({least, best});
 
   seen_.clear();
   stack_.clear();
@@ -586,7 +599,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       if (shape_ != nullptr && state.depth > 1) height = shape_->height(state.node, height);
       if (!seen_.admit(state.node, state.consumed, state.edits)) continue;  // cut 1
       if (cut && state.edits != 0 &&
-          !floor().passed_by(bound(state.depth + excess_, height, state.consumed, state.edits))) {
+          !may_pass(state.depth + excess_, height, state.consumed, state.edits)) {
         continue;  // cut 2
       }
     }
@@ -596,6 +609,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       const float sim = one_minus_ratio(state.edits, std::max(state.consumed, k));
       if (sim >= least && sim > best) {
         best = sim;
+        set_floor({least, best});
         out = {state.node, state.consumed, sim};
         found = true;
         if (best >= 1.0f || best == goal.stop_at) break;  // cuts 3 and 5
@@ -608,7 +622,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
     }
     // A pass that will settle at the end of this layer takes no steps into the next one.
     if (kPass == Pass::kMaximum && found && layer >= goal.settle_edits) branches = false;
-    follow = expand(state, branches, height, floor(), s, left, edited_steps);
+    follow = expand(state, branches, height, s, left, edited_steps);
   }
   poll_interrupt(popped - polled);
   popped_total_ += popped;

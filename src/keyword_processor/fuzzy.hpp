@@ -34,6 +34,7 @@
 
 #include "keyword_processor/internal/byte_class.hpp"
 #include "keyword_processor/internal/child_index.hpp"
+#include "keyword_processor/internal/fuzzy_ratio.hpp"
 #include "keyword_processor/internal/fuzzy_shape.hpp"
 #include "keyword_processor/internal/keyword_stats.hpp"
 #include "keyword_processor/internal/seen_states.hpp"
@@ -133,27 +134,60 @@ class FuzzySearch {
   // byte; below, the bound and the pass over the fewest edits first decide most of the work.
   static constexpr float kUsual = 0.6f;
   static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
-  static constexpr std::size_t kBoundSlots = 512;
+  static constexpr unsigned kBoundBits = 9;
+  static constexpr std::size_t kBoundSlots = std::size_t{1} << kBoundBits;
+  static constexpr std::uint64_t kNeedTable = 32;
 
-  // A similarity that matters: at least `at_least` and above `above`.
-  struct Floor {
-    float at_least, above;
-    bool passed_by(float bound) const noexcept { return bound >= at_least && bound > above; }
-  };
+  using Floor = SimilarityFloor;
 
   // Cut 2: no state below a state that has consumed `consumed` bytes with `edits` edits (itself
   // included) has a similarity above this, when the keys below it go at most `height` levels
   // deeper and their clean names have at most `names` bytes plus those consumed beyond
   // `consumed`. Remembered for the run: the same values come up many times.
-  float bound(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
-              std::uint64_t edits);
   struct BoundSlot {
     std::uint64_t key[4];
     std::uint64_t run = 0;  // the run it was computed in; 0: never
     float value;
   };
+  float bound(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
+              std::uint64_t edits) {
+    if (horizon_ != kUnknown) return bound_in_window(names, height, consumed, edits);
+    // One multiply spreads the four counts, which are small, over the slots; a collision only
+    // costs a computation.
+    const std::uint64_t mixed =
+        (names ^ height << 16 ^ consumed << 28 ^ edits << 46) * 0x9E3779B97F4A7C15ULL;
+    BoundSlot& slot = bounds_[mixed >> (64 - kBoundBits)];
+    if (slot.run == run_ && slot.key[0] == names && slot.key[1] == height &&
+        slot.key[2] == consumed && slot.key[3] == edits) {
+      return slot.value;
+    }
+    return bound_computed(names, height, consumed, edits, slot);
+  }
+  float bound_in_window(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
+                        std::uint64_t edits);
+  float bound_computed(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
+                       std::uint64_t edits, BoundSlot& slot);
+  // Whether bound(names, height, consumed, edits) passes floor_, the floor of the pass under way.
+  // In a window (set_horizon) with one stretch, the bound's few values are compared as counts: for
+  // e edits, a value 1 - e/x passes the floor exactly when x is at least need_[e], the least such x
+  // (fuzzy_ratio.hpp).
+  bool may_pass(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
+                std::uint64_t edits) {
+    if (counts_bound_) return may_pass_in_window(names, height, consumed, edits);
+    return floor_.passed_by(bound(names, height, consumed, edits));
+  }
+  bool may_pass_in_window(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
+                          std::uint64_t edits);
+  bool passes_floor(std::uint64_t edits, std::uint64_t over) {
+    if (edits >= kNeedTable) return floor_.passed_by(bound_value(edits, over, exact_counts_));
+    std::uint64_t& need = need_[edits];
+    if (need == kUnknown) need = least_passing_over(edits, floor_, exact_counts_);
+    return over >= need;
+  }
+  // Sets the floor of the pass under way; forgets need_.
+  void set_floor(Floor floor) noexcept;
   Step step(std::uint64_t depth, std::uint64_t consumed, std::uint64_t edits,
-            std::uint64_t height, Floor floor);
+            std::uint64_t height);
 
   // Makes `ahead_` hold its entry `index`, or every foreign byte before offset `until` from the
   // start when there are not that many.
@@ -207,8 +241,8 @@ class FuzzySearch {
     const std::uint64_t* reach = nullptr;        // those that match the bytes ahead
     const std::uint64_t* named_on = nullptr;     // those with a clean name on the way
   };
-  bool expand(State& state, bool branches, std::uint64_t height, Floor floor,
-              const unsigned char* s, std::uint64_t left, std::vector<State>& edited_steps);
+  bool expand(State& state, bool branches, std::uint64_t height, const unsigned char* s,
+              std::uint64_t left, std::vector<State>& edited_steps);
   void push_wide_child_steps(const Expansion& x, const ChildIndex::Node& wide,
                              std::vector<State>& out);
   void push_child_steps(const Expansion& x, std::vector<State>& out);
@@ -257,6 +291,9 @@ class FuzzySearch {
   std::uint64_t ahead_known_ = 0;
   std::vector<std::uint64_t> window_foreign_;  // with a horizon: its foreign bytes, ascending
   BoundSlot bounds_[kBoundSlots];
+  Floor floor_{1.0f, 1.0f};
+  bool counts_bound_ = false;       // may_pass compares counts (a window, one stretch)
+  std::uint64_t need_[kNeedTable];  // see may_pass; kUnknown: not computed for this floor
   std::vector<State> stack_;
   std::vector<State> later_;  // kMaximum: states with one edit more than those on stack_
   SeenStates seen_;
