@@ -39,6 +39,7 @@
 #include "keyword_processor/internal/keyword_stats.hpp"
 #include "keyword_processor/internal/seen_states.hpp"
 #include "keyword_processor/internal/trie_node.hpp"
+#include "keyword_processor/platform_features.hpp"
 #include "processor.hpp"
 
 namespace wordsieve {
@@ -171,8 +172,8 @@ class FuzzySearch {
   // In a window (set_horizon) with one stretch, the bound's few values are compared as counts: for
   // e edits, a value 1 - e/x passes the floor exactly when x is at least need_[e], the least such x
   // (fuzzy_ratio.hpp).
-  bool may_pass(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
-                std::uint64_t edits) {
+  WORDSIEVE_ALWAYS_INLINE bool may_pass(std::uint64_t names, std::uint64_t height,
+                                        std::uint64_t consumed, std::uint64_t edits) {
     if (counts_bound_) return may_pass_in_window(names, height, consumed, edits);
     return floor_.passed_by(bound(names, height, consumed, edits));
   }
