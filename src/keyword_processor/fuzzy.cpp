@@ -424,6 +424,7 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
     return word;
   };
   const std::size_t matched_at = wide.position(x.b);  // plus one; 0 when b has no child
+  const bool open_kind = replace == Step::kOpen || keyword_skip == Step::kOpen;
   for (std::size_t w = 0; w < words; ++w) {
     std::uint64_t by_replace = 0, by_skip = 0;
     if (replace == Step::kOpen) {
@@ -446,6 +447,7 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
       const unsigned bit = static_cast<unsigned>(std::countr_zero(any));
       any &= any - 1;
       const TrieNode* child = wide.children[(w << 6) + bit].child;
+      if (open_kind) shape_->prefetch(child);  // its height is read when it branches
       if ((by_replace >> bit) & 1U) {
         out.push_back({child, next, edited, x.deeper, replace == Step::kForced});
       }
