@@ -25,8 +25,8 @@ void ChildIndex::add(const TrieNode* node) {
 
 std::size_t ChildIndex::size_of(const Node& entry) noexcept {
   return sizeof(Node) + entry.children.capacity() * sizeof(ChildMap::Entry) +
-         (entry.named.capacity() + entry.path_keys.capacity() + entry.sets.capacity()) * 8 +
-         (entry.path_offsets.capacity() + entry.path_longest.capacity()) * 4;
+         (entry.named.capacity() + entry.sets.capacity()) * 8 +
+         entry.paths.capacity() * sizeof(Node::PathSlot);
 }
 
 void ChildIndex::remove(const TrieNode* node) {
@@ -63,13 +63,13 @@ std::uint32_t name_length(const TrieNode& node) noexcept {
 }  // namespace
 
 bool ChildIndex::Node::path(const unsigned char* bytes, std::size_t size, Path& out) const noexcept {
-  if (path_keys.empty()) return false;
+  if (paths.empty()) return false;
   const std::uint64_t key = key_of(bytes, size);
-  const std::size_t mask = path_keys.size() - 1;
-  for (std::size_t at = slot_of(key, mask); path_keys[at] != 0; at = (at + 1) & mask) {
-    if (path_keys[at] == key) {
-      const std::uint64_t* sets_at = &sets[path_offsets[at]];
-      out = {sets_at, sets_at + words, path_longest[at]};
+  const std::size_t mask = paths.size() - 1;
+  for (std::size_t at = slot_of(key, mask); paths[at].key != 0; at = (at + 1) & mask) {
+    if (paths[at].key == key) {
+      const std::uint64_t* sets_at = &sets[paths[at].offset];
+      out = {sets_at, sets_at + words, paths[at].longest};
       return true;
     }
   }
@@ -135,13 +135,11 @@ void ChildIndex::build(const TrieNode* node, Node& out) {
   out.sets.reserve(distinct * 2 * words);
   std::size_t table = 16;
   while (table / 4 * 3 < distinct) table *= 2;  // at most three quarters full
-  out.path_keys.assign(table, 0);
-  out.path_offsets.assign(table, 0);
-  out.path_longest.assign(table, 0);
+  out.paths.assign(table, Node::PathSlot{0, 0, 0});
   const std::size_t mask = table - 1;
   const auto slot = [&](std::uint64_t key) {
     std::size_t at = slot_of(key, mask);
-    while (out.path_keys[at] != 0 && out.path_keys[at] != key) at = (at + 1) & mask;
+    while (out.paths[at].key != 0 && out.paths[at].key != key) at = (at + 1) & mask;
     return at;
   };
   std::size_t at = 0;
@@ -149,8 +147,8 @@ void ChildIndex::build(const TrieNode* node, Node& out) {
     const Step& step = steps[k];
     if (k == 0 || step.key != steps[k - 1].key) {
       at = slot(step.key);
-      out.path_keys[at] = step.key;
-      out.path_offsets[at] = static_cast<std::uint32_t>(out.sets.size());
+      out.paths[at].key = step.key;
+      out.paths[at].offset = static_cast<std::uint32_t>(out.sets.size());
       out.sets.resize(out.sets.size() + 2 * words, 0);
       // Names on the way: those of the string's prefix, laid out already.
       const std::size_t size = size_of_key(step.key);
@@ -158,17 +156,17 @@ void ChildIndex::build(const TrieNode* node, Node& out) {
         const std::uint64_t bytes = step.key & ((std::uint64_t{1} << (8 * size)) - 1);
         const std::uint64_t prefix = std::uint64_t{size - 1} << (8 * (size - 1)) | bytes >> 8;
         const std::size_t before = slot(prefix);
-        const std::uint64_t* from = &out.sets[out.path_offsets[before] + words];
-        std::copy(from, from + words, &out.sets[out.path_offsets[at] + words]);
-        out.path_longest[at] = out.path_longest[before];
+        const std::uint64_t* from = &out.sets[out.paths[before].offset + words];
+        std::copy(from, from + words, &out.sets[out.paths[at].offset + words]);
+        out.paths[at].longest = out.paths[before].longest;
       }
     }
-    std::uint64_t* reach = &out.sets[out.path_offsets[at]];
+    std::uint64_t* reach = &out.sets[out.paths[at].offset];
     const std::uint64_t bit = std::uint64_t{1} << (step.child & 63);
     reach[step.child >> 6] |= bit;
     if (step.name != 0) {
       reach[words + (step.child >> 6)] |= bit;
-      out.path_longest[at] = std::max(out.path_longest[at], step.name);
+      out.paths[at].longest = std::max(out.paths[at].longest, step.name);
       out.longest_below = std::max(out.longest_below, step.name);
     }
   }

@@ -39,10 +39,14 @@ class ChildIndex {
     // For each string w of 1 to kLookAhead bytes such that x w is a path for some child x: the
     // children x with that path (`reach`), and those with a clean name on it after x (at x w' for
     // a prefix w' of w, w itself included: `named_on`), and the longest of those names. An open
-    // table of w's keys (see key_of) to the offset of its sets in `sets`, `words` words each.
-    std::vector<std::uint64_t> path_keys;  // 0: empty
-    std::vector<std::uint32_t> path_offsets;
-    std::vector<std::uint32_t> path_longest;
+    // table of w's keys (see key_of) to the offset of its sets in `sets`, `words` words each; a
+    // slot holds all a lookup reads besides the sets, in one cache line.
+    struct PathSlot {
+      std::uint64_t key;  // 0: empty
+      std::uint32_t offset;
+      std::uint32_t longest;
+    };
+    std::vector<PathSlot> paths;
     std::vector<std::uint64_t> sets;  // per string: reach, then named_on
     std::uint32_t longest_below = 0;  // the longest clean name of any string's named_on
     std::uint64_t child_keys[4];

@@ -320,10 +320,11 @@ bool same_entry(const ChildIndex::Node& a, const ChildIndex::Node& b) {
     return false;
   }
   const auto paths = [](const ChildIndex::Node& x) {
-    return std::count_if(x.path_keys.begin(), x.path_keys.end(), [](std::uint64_t k) { return k != 0; });
+    return std::count_if(x.paths.begin(), x.paths.end(), [](const auto& slot) { return slot.key != 0; });
   };
   if (paths(a) != paths(b)) return false;
-  for (const std::uint64_t key : a.path_keys) {
+  for (const auto& slot : a.paths) {
+    const std::uint64_t key = slot.key;
     if (key == 0) continue;
     const std::size_t size = ChildIndex::size_of_key(key);
     unsigned char bytes[8];
