@@ -13,33 +13,11 @@ void SeenStates::clear() noexcept {
   ++generation_;  // 64 bits: never wraps
 }
 
-std::size_t SeenStates::slot_of(const TrieNode* node, std::uint64_t consumed) const noexcept {
-  std::uint64_t h = reinterpret_cast<std::uintptr_t>(node) * 0x9E3779B97F4A7C15ULL;
-  h ^= consumed * 0xC2B2AE3D27D4EB4FULL;
-  h ^= h >> 32;
-  return static_cast<std::size_t>(h) & mask_;
-}
-
-bool SeenStates::admit(const TrieNode* node, std::uint64_t consumed, std::uint64_t edits) {
-  for (std::size_t at = slot_of(node, consumed);; at = (at + 1) & mask_) {
-    Slot& slot = slots_[at];
-    if (slot.generation != generation_) {
-      slot = {node, consumed, edits, generation_};
-      // Kept at most half full, so probe runs stay short.
-      if (++used_ * 2 > slots_.size()) {
-        if (slots_.size() < kMaxSlots) {
-          grow();
-        } else {
-          clear();  // full: forget, see the header
-        }
-      }
-      return true;
-    }
-    if (slot.node == node && slot.consumed == consumed) {
-      if (slot.edits <= edits) return false;
-      slot.edits = edits;
-      return true;
-    }
+void SeenStates::make_room() {
+  if (slots_.size() < kMaxSlots) {
+    grow();
+  } else {
+    clear();  // full: forget, see the header
   }
 }
 

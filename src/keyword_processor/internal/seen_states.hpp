@@ -25,7 +25,22 @@ class SeenStates {
 
   // False when (node, consumed) was admitted before with at most `edits` edits. Otherwise records
   // `edits` as the fewest for the pair and returns true.
-  bool admit(const TrieNode* node, std::uint64_t consumed, std::uint64_t edits);
+  bool admit(const TrieNode* node, std::uint64_t consumed, std::uint64_t edits) {
+    for (std::size_t at = slot_of(node, consumed);; at = (at + 1) & mask_) {
+      Slot& slot = slots_[at];
+      if (slot.generation != generation_) {
+        slot = {node, consumed, edits, generation_};
+        // Kept at most half full, so probe runs stay short.
+        if (++used_ * 2 > slots_.size()) make_room();
+        return true;
+      }
+      if (slot.node == node && slot.consumed == consumed) {
+        if (slot.edits <= edits) return false;
+        slot.edits = edits;
+        return true;
+      }
+    }
+  }
 
  private:
   struct Slot {
@@ -35,7 +50,14 @@ class SeenStates {
     std::uint64_t generation;  // 0: never written
   };
 
-  std::size_t slot_of(const TrieNode* node, std::uint64_t consumed) const noexcept;
+  std::size_t slot_of(const TrieNode* node, std::uint64_t consumed) const noexcept {
+    std::uint64_t h = reinterpret_cast<std::uintptr_t>(node) * 0x9E3779B97F4A7C15ULL;
+    h ^= consumed * 0xC2B2AE3D27D4EB4FULL;
+    h ^= h >> 32;
+    return static_cast<std::size_t>(h) & mask_;
+  }
+  // Grows the table, or forgets everything once it is as large as it may be (see above).
+  void make_room();
   void grow();
 
   static constexpr std::size_t kMaxSlots = std::size_t{1} << 19;
