@@ -170,14 +170,13 @@ float FuzzySearch::bound_in_window(std::uint64_t names, std::uint64_t height,
   }
 }
 
-// The same without a window, looking as far into the text as the stretches need; remembered in
-// `slot` for the rest of the run.
-float FuzzySearch::bound_computed(std::uint64_t names, std::uint64_t height,
+// The same without a window, looking as far into the text as the stretches need, given B =
+// max(consumed, names) in `base`; remembered in `slot` for the rest of the run.
+float FuzzySearch::bound_computed(std::uint64_t base, std::uint64_t height,
                                   std::uint64_t consumed, std::uint64_t edits, BoundSlot& slot) {
   const auto value = [this](std::uint64_t e, std::uint64_t over) {
     return bound_value(e, over, exact_counts_);
   };
-  const std::uint64_t base = std::max(consumed, names);
   float best = -1.0f;
   if (consumed >= horizon_) {
     best = value(edits, base + height);  // all stretches together
@@ -208,7 +207,7 @@ float FuzzySearch::bound_computed(std::uint64_t names, std::uint64_t height,
       if (stop == cap || !gate(edits + f, stop)) break;
     }
   }
-  slot = {{names, height, consumed, edits}, run_, best};
+  slot = {{base, height, consumed, edits}, run_, best};
   return best;
 }
 

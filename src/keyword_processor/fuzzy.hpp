@@ -28,6 +28,7 @@
 // facts F1 to F3 and the cuts 1 to 6 its code names) is argued in docs/fuzzy_search.md.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -153,20 +154,22 @@ class FuzzySearch {
   float bound(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
               std::uint64_t edits) {
     if (horizon_ != kUnknown) return bound_in_window(names, height, consumed, edits);
+    // The names count only through B = max(consumed, names): states of several depths share it.
     // One multiply spreads the four counts, which are small, over the slots; a collision only
     // costs a computation.
+    const std::uint64_t base = std::max(consumed, names);
     const std::uint64_t mixed =
-        (names ^ height << 16 ^ consumed << 28 ^ edits << 46) * 0x9E3779B97F4A7C15ULL;
+        (base ^ height << 16 ^ consumed << 28 ^ edits << 46) * 0x9E3779B97F4A7C15ULL;
     BoundSlot& slot = bounds_[mixed >> (64 - kBoundBits)];
-    if (slot.run == run_ && slot.key[0] == names && slot.key[1] == height &&
+    if (slot.run == run_ && slot.key[0] == base && slot.key[1] == height &&
         slot.key[2] == consumed && slot.key[3] == edits) {
       return slot.value;
     }
-    return bound_computed(names, height, consumed, edits, slot);
+    return bound_computed(base, height, consumed, edits, slot);
   }
   float bound_in_window(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
                         std::uint64_t edits);
-  float bound_computed(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
+  float bound_computed(std::uint64_t base, std::uint64_t height, std::uint64_t consumed,
                        std::uint64_t edits, BoundSlot& slot);
   // Whether bound(names, height, consumed, edits) passes floor_, the floor of the pass under way.
   // In a window (set_horizon) with one stretch, the bound's few values are compared as counts: for
