@@ -279,6 +279,10 @@ bool FuzzySearch::passes(FuzzyCandidate& out, float reached) {
   return found;
 }
 
+void FuzzySearch::learn_need(std::uint64_t edits) noexcept {
+  need_[edits] = least_passing_over(edits, floor_, exact_counts_);
+}
+
 void FuzzySearch::set_floor(Floor floor) noexcept {
   floor_ = floor;
   if (counts_bound_) std::fill(std::begin(need_), std::end(need_), kUnknown);

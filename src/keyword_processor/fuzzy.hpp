@@ -182,12 +182,12 @@ class FuzzySearch {
   }
   bool may_pass_in_window(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
                           std::uint64_t edits);
-  bool passes_floor(std::uint64_t edits, std::uint64_t over) {
+  WORDSIEVE_ALWAYS_INLINE bool passes_floor(std::uint64_t edits, std::uint64_t over) {
     if (edits >= kNeedTable) return floor_.passed_by(bound_value(edits, over, exact_counts_));
-    std::uint64_t& need = need_[edits];
-    if (need == kUnknown) need = least_passing_over(edits, floor_, exact_counts_);
-    return over >= need;
+    if (need_[edits] == kUnknown) learn_need(edits);
+    return over >= need_[edits];
   }
+  void learn_need(std::uint64_t edits) noexcept;
   // Sets the floor of the pass under way; forgets need_.
   void set_floor(Floor floor) noexcept;
   Step step(std::uint64_t depth, std::uint64_t consumed, std::uint64_t edits,
