@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/internal/byte_class.hpp"
 #include "keyword_processor/internal/child_index.hpp"
 #include "keyword_processor/internal/fuzzy_ratio.hpp"
@@ -106,7 +107,13 @@ class FuzzySearch {
   // arithmetic and cuts: a number that differs otherwise.
   unsigned regime() const noexcept { return (exact_counts_ ? 1U : 0U) | (exact_first_ ? 2U : 0U); }
   // Bit k: whether text byte from + k is foreign, for k < count <= 64, all inside the text.
-  std::uint64_t foreign_pattern(std::uint64_t from, std::uint64_t count) const noexcept;
+  std::uint64_t foreign_pattern(std::uint64_t from, std::uint64_t count) const noexcept {
+    if (count == 0) return 0;
+    const std::uint64_t word = from >> 6, shift = from & 63;
+    std::uint64_t bits = foreign_[word] >> shift;
+    if (shift != 0 && shift + count > 64) bits |= foreign_[word + 1] << (64 - shift);
+    return count == 64 ? bits : bits & ((std::uint64_t{1} << count) - 1);
+  }
   // Whether byte `b` occurs in no stored key.
   bool foreign(unsigned char b) const noexcept { return foreign_byte_[b]; }
 
@@ -285,6 +292,8 @@ class FuzzySearch {
   bool saw_end_ = false;
 
   bool foreign_byte_[256];              // the byte occurs in no key
+  ByteSets foreign_set_;                // the same as the first set, to classify a text by blocks
+  SimdLevel simd_;
   std::vector<std::uint64_t> foreign_;  // bit j: text byte j is foreign
   std::vector<std::uint64_t> foreign_before_;  // [w]: foreign bytes before byte 64 w
   // [e]: the least consumed count at which the gate of e edits passes, or kUnknown.

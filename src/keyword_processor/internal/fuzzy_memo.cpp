@@ -1,6 +1,7 @@
 #include "fuzzy_memo.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -10,16 +11,19 @@ namespace {
 
 constexpr std::size_t kWords = FuzzyMemo::kInline / 8;
 
-// The mask that keeps what lies in the first `n` bytes of word `i` of a string loaded from memory.
-std::uint64_t first_bytes(std::uint64_t n, std::size_t i) noexcept {
-  if (n >= 8 * i + 8) return ~std::uint64_t{0};
-  if (n <= 8 * i) return 0;
-  const std::uint64_t bits = 8 * (n - 8 * i);
-  if constexpr (std::endian::native == std::endian::little) {
-    return ~std::uint64_t{0} >> (64 - bits);
-  } else {
-    return ~std::uint64_t{0} << (64 - bits);
-  }
+// Copies the first `n` (<= kInline) bytes of the string whose words are `from` to `to`, zeros
+// after: a window of kInline bytes of the table below, n bytes of ones and then zeros, masks all
+// words at once, without a branch per word.
+constexpr auto kOnes = [] {
+  std::array<unsigned char, 2 * FuzzyMemo::kInline> ones{};
+  for (std::size_t i = 0; i < FuzzyMemo::kInline; ++i) ones[i] = 0xFF;
+  return ones;
+}();
+
+void first_bytes(const std::uint64_t* from, std::uint64_t n, std::uint64_t* to) noexcept {
+  std::uint64_t mask[kWords];
+  std::memcpy(mask, kOnes.data() + FuzzyMemo::kInline - n, sizeof mask);
+  for (std::size_t i = 0; i < kWords; ++i) to[i] = from[i] & mask[i];
 }
 
 // The hash of the string of `n` bytes whose words are `words` (zeros past `n`), kept for a key of
@@ -45,7 +49,7 @@ FuzzyMemo::Probe FuzzyMemo::probe(const unsigned char* text, std::uint64_t left,
     std::memcpy(probe.words, text, left);
   }
   std::uint64_t key[kWords];
-  for (std::size_t i = 0; i < kWords; ++i) key[i] = probe.words[i] & first_bytes(key_size, i);
+  first_bytes(probe.words, key_size, key);
   probe.key_hash = hash_of(key, key_size, key_size, regime);
   return probe;
 }
@@ -80,7 +84,7 @@ bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
       if (window + bits > left) continue;
       const std::uint64_t n = std::max(window, key);
       std::uint64_t words[kWords];
-      for (std::size_t i = 0; i < kWords; ++i) words[i] = probe.words[i] & first_bytes(n, i);
+      first_bytes(probe.words, n, words);
       const std::uint64_t hash = n == key ? probe.key_hash : hash_of(words, n, key, probe.regime);
       Way* ways = bucket(hash);
       for (std::size_t k = 0; k < kWays; ++k) {
@@ -115,7 +119,7 @@ float FuzzyMemo::reached(const Probe& probe) noexcept {
 FuzzyMemo::Way* FuzzyMemo::key_way(const Probe& probe, bool add) noexcept {
   const auto tag = static_cast<std::uint32_t>(probe.key_hash >> 32);
   std::uint64_t words[kWords];
-  for (std::size_t i = 0; i < kWords; ++i) words[i] = probe.words[i] & first_bytes(probe.key_size, i);
+  first_bytes(probe.words, probe.key_size, words);
   Way* ways = bucket(probe.key_hash);
   for (std::size_t k = 0; k < kWays; ++k) {
     const Way& way = ways[k];
@@ -174,7 +178,7 @@ void FuzzyMemo::insert(const Probe& probe, std::uint64_t at, std::uint64_t bytes
     known.value = std::max(known.value, result.candidate.similarity);
   }
   std::uint64_t words[kWords];
-  for (std::size_t i = 0; i < kWords; ++i) words[i] = probe.words[i] & first_bytes(n, i);
+  first_bytes(probe.words, n, words);
   Way& way = push_front(n == key ? probe.key_hash : hash_of(words, n, key, probe.regime));
   if (result.found) {
     way.kind = kFound;
@@ -208,7 +212,7 @@ void FuzzyMemo::resize(std::size_t buckets) {
       push_front(hash_of(way.words, n, way.key_size, way.regime)) = way;
       if (way.kind == kKey) continue;
       std::uint64_t key[kWords];
-      for (std::size_t i = 0; i < kWords; ++i) key[i] = way.words[i] & first_bytes(way.key_size, i);
+      first_bytes(way.words, way.key_size, key);
       list(way, hash_of(key, way.key_size, way.key_size, way.regime));
     }
   }
