@@ -14,11 +14,6 @@ namespace wordsieve {
 
 namespace {
 
-// Below this many bytes of text left, key length and clean-name excess together, every count a
-// search converts to float is exact (docs/fuzzy_search.md).
-constexpr std::uint64_t kExactCounts = std::uint64_t{1} << 23;
-constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 24;
-
 // States between two polls for interruption inside one search.
 constexpr std::uint64_t kPollStates = 4096;
 
@@ -262,8 +257,9 @@ void FuzzySearch::begin(std::uint64_t start) {
   bytes_read_ = 0;
   bits_read_ = 0;
   saw_end_ = false;
-  exact_counts_ = left_ + longest_key_ + excess_ < kExactCounts;
-  exact_first_ = all_cuts_ && left_ <= kExactFirstLimit && longest_key_ + excess_ <= kExactFirstLimit;
+  const unsigned regime = regime_at(start);
+  exact_counts_ = (regime & 1U) != 0;
+  exact_first_ = (regime & 2U) != 0;
   ahead_.clear();
   ahead_known_ = 0;
 }

@@ -106,6 +106,13 @@ class FuzzySearch {
   // Whether searches from this start and another one with the same window use the same
   // arithmetic and cuts: a number that differs otherwise.
   unsigned regime() const noexcept { return (exact_counts_ ? 1U : 0U) | (exact_first_ ? 2U : 0U); }
+  // The regime a search from `start` will have, before it begins.
+  unsigned regime_at(std::uint64_t start) const noexcept {
+    const std::uint64_t left = size_ - start;
+    const bool exact_counts = left + longest_key_ + excess_ < kExactCounts;
+    const bool exact_first = all_cuts_ && left <= kExactFirstLimit && longest_key_ + excess_ <= kExactFirstLimit;
+    return (exact_counts ? 1U : 0U) | (exact_first ? 2U : 0U);
+  }
   // Bit k: whether text byte from + k is foreign, for k < count <= 64, all inside the text.
   std::uint64_t foreign_pattern(std::uint64_t from, std::uint64_t count) const noexcept {
     if (count == 0) return 0;
@@ -137,6 +144,10 @@ class FuzzySearch {
   // How the edit steps of one kind from a branching state are taken (see step()).
   enum class Step { kNone, kForced, kOpen };
 
+  // Below this many bytes of text left, key length and clean-name excess together, every count a
+  // search converts to float is exact (docs/fuzzy_search.md); up to the other, cut 4 applies.
+  static constexpr std::uint64_t kExactCounts = std::uint64_t{1} << 23;
+  static constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 24;
   static constexpr std::uint64_t kGateTable = 64;
   // From this threshold on ("usual" thresholds) the gate keeps states near the text's next
   // words: one pass in S's order suffices (cut 5) and the bound looks only at the next foreign

@@ -17,7 +17,8 @@ float rounded_similarity(float similarity) noexcept {
 
 }  // namespace
 
-FuzzyScratch::FuzzyScratch(std::size_t memo_ways) : memo_(memo_ways) {}
+FuzzyScratch::FuzzyScratch(std::size_t memo_ways, std::size_t short_buckets)
+    : memo_(memo_ways), short_windows_(short_buckets) {}
 FuzzyScratch::~FuzzyScratch() = default;
 
 void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
@@ -35,6 +36,7 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
     work.search_ = std::make_unique<FuzzySearch>(processor, text, threshold);
     work.threshold_ = threshold;
     work.memo_.clear();
+    work.short_windows_.clear();
   } else {
     work.search_->set_text(text);
   }
@@ -52,7 +54,7 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
       if (p == n) return;
     }
     FuzzyCandidate candidate;
-    search.begin(p);
+    bool found;
     // The memo's key: up to and including the first foreign byte after p.
     const std::uint64_t left = n - p;
     const std::uint64_t key_limit = std::min(left, FuzzyMemo::kKeyMax);
@@ -61,22 +63,33 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
       const std::uint64_t after = search.foreign_pattern(p + 1, key_limit - 1);
       if (after != 0) key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
     }
-    const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, search.regime());
-    // A remembered result comes from a start whose walk of the exact chain found nothing, and its
-    // window covers what that walk read: the memo goes first, and a hit spares both.
-    FuzzyMemo::Result known;
-    bool found;
-    if (memo.find(probe, p, left, search, known)) {
-      found = known.found;
-      candidate = known.candidate;
-    } else if (!(found = search.exact_first(candidate))) {
-      if (search.wants_horizon()) search.set_horizon(key);
-      found = search.passes(candidate, memo.reached(probe));
-      if (!search.saw_end()) {
-        const std::uint64_t bytes = search.bytes_read();
-        const std::uint64_t bits = search.bits_read() > bytes ? search.bits_read() - bytes : 0;
-        memo.insert(probe, p, bytes, bits, search, {found, candidate});
+    const bool short_key = key <= ShortKeyMemo::kWindowMax && left >= ShortKeyMemo::kWindowMax;
+    const std::uint64_t head = short_key ? ShortKeyMemo::head(s + p) : 0;
+    const unsigned regime = search.regime_at(p);
+    if (!short_key || !work.short_windows_.find(head, key, left, regime, p, search, found, candidate)) {
+      search.begin(p);
+      const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, regime);
+      // A remembered result comes from a start whose walk of the exact chain found nothing, and
+      // its window covers what that walk read: the memo goes first, and a hit spares both.
+      FuzzyMemo::Result known;
+      ShortKeyMemo::Entry kept{false, {}, ~std::uint64_t{0}, 0, 0};  // by default, not kept
+      if (memo.find(probe, p, left, search, known)) {
+        found = known.found;
+        candidate = known.candidate;
+        kept = {found, candidate, known.window, known.bits, known.pattern};
+      } else if ((found = search.exact_first(candidate))) {
+        kept = {true, candidate, search.bytes_read(), 0, 0};
+      } else {
+        if (search.wants_horizon()) search.set_horizon(key);
+        found = search.passes(candidate, memo.reached(probe));
+        if (!search.saw_end()) {
+          const std::uint64_t bytes = search.bytes_read();
+          const std::uint64_t bits = search.bits_read() > bytes ? search.bits_read() - bytes : 0;
+          memo.insert(probe, p, bytes, bits, search, {found, candidate});
+          if (bits <= 64) kept = {found, candidate, bytes, bits, search.foreign_pattern(p + bytes, bits)};
+        }
       }
+      if (short_key) work.short_windows_.insert(head, key, regime, kept);
     }
     std::uint64_t end = 0;
     if (!found || !fuzzy_end_rule(text, p, candidate.consumed, words, overlaps, end)) {

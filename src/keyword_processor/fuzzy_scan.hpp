@@ -1,5 +1,6 @@
 // The fuzzy scan: the fuzzy search (fuzzy.hpp) at every position where a match may start, with the
-// fuzzy end rule, remembering search results by the text they depend on (fuzzy_memo.hpp).
+// fuzzy end rule, remembering search results by the text they depend on (fuzzy_memo.hpp, and
+// short_key_memo.hpp in front of it).
 #pragma once
 
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "fuzzy.hpp"
 #include "keyword_processor/internal/fuzzy_memo.hpp"
+#include "keyword_processor/internal/short_key_memo.hpp"
 #include "match.hpp"
 #include "processor.hpp"
 
@@ -20,8 +22,10 @@ namespace wordsieve {
 // another threshold, it starts afresh.
 class FuzzyScratch {
  public:
-  // `memo_ways`: at most that many remembered results (FuzzyMemo).
-  explicit FuzzyScratch(std::size_t memo_ways = FuzzyMemo::kMaxWays);
+  // At most `memo_ways` remembered results in the memo, `short_buckets` buckets in the table of
+  // short windows in front of it (both powers of two).
+  explicit FuzzyScratch(std::size_t memo_ways = FuzzyMemo::kMaxWays,
+                        std::size_t short_buckets = ShortKeyMemo::kMaxBuckets);
   ~FuzzyScratch();
   FuzzyScratch(const FuzzyScratch&) = delete;
   FuzzyScratch& operator=(const FuzzyScratch&) = delete;
@@ -32,6 +36,7 @@ class FuzzyScratch {
   float threshold_ = -1.0f;
   std::unique_ptr<FuzzySearch> search_;
   FuzzyMemo memo_;
+  ShortKeyMemo short_windows_;  // in front of memo_
 };
 
 // Appends the fuzzy matches in `text` (the search text) at `threshold` (in [0, 1)) to `out`.

@@ -101,6 +101,9 @@ bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
         }
         out.found = way.kind == kFound;
         out.candidate = {way.node, way.consumed, way.value};
+        out.window = window;
+        out.bits = bits;
+        out.pattern = way.pattern;
         to_front(ways, k);
         return true;
       }

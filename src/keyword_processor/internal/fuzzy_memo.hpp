@@ -50,6 +50,8 @@ class FuzzyMemo {
   struct Result {
     bool found;
     FuzzyCandidate candidate;
+    // find(): what the result depends on, W bytes and the foreign pattern of V bytes after them
+    std::uint64_t window = 0, bits = 0, pattern = 0;
   };
 
   // What a lookup and the insertion after it share: the text's first bytes from the start, the key.

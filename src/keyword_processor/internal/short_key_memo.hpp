@@ -1,0 +1,153 @@
+// Fuzzy results of short windows, in a table small enough to stay in the nearer cache levels.
+//
+// Most start positions of a long text begin a frequent short word, and the result from most of
+// them depends on a few bytes: the walk of the exact chain stops at the key's foreign byte (the
+// key of fuzzy_memo.hpp) at the latest, and at usual thresholds a search reads little more than
+// the key and the first bytes of the next word. The large memo keeps those results among its
+// longer windows, but a lookup there reads a directory entry and buckets of four cache lines out
+// of megabytes. Here a result whose window and key both fit in kWindowMax bytes is kept in a slot
+// of 32 bytes: the first max(W, key) bytes from its start as one word, and the foreign pattern of
+// the V bytes after the window (fuzzy_memo.hpp says why these decide the result). A start whose
+// key and first bytes are the same, with the same pattern after them inside the text, in the same
+// regime (FuzzySearch::regime), has the same result.
+//
+// A bucket of two slots per hash of the key; a new result and a hit go to the front, and the slot
+// behind leaves for a new one. The table starts small and doubles as results come in, up to
+// kMaxBuckets (512 KiB), so that a short text pays for little. It serves one processor and one
+// threshold, like the memo it stands in front of.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "keyword_processor/fuzzy.hpp"
+
+namespace wordsieve {
+
+class ShortKeyMemo {
+ public:
+  static constexpr std::uint64_t kWindowMax = 8;
+  static constexpr std::size_t kMinBuckets = 32;
+  static constexpr std::size_t kMaxBuckets = 8192;
+
+  // A table of at most `max_buckets` buckets (a power of two).
+  explicit ShortKeyMemo(std::size_t max_buckets = kMaxBuckets) noexcept : max_buckets_(max_buckets) {}
+
+  // The first kWindowMax bytes at `text` (which must be readable) as the table compares them.
+  static std::uint64_t head(const unsigned char* text) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, text, sizeof word);
+    return word;
+  }
+
+  // A result and what it depends on: the first `window` bytes, the `bits` foreign flags after them.
+  struct Entry {
+    bool found;
+    FuzzyCandidate candidate;
+    std::uint64_t window;
+    std::uint64_t bits;
+    std::uint64_t pattern;
+  };
+
+  // The result kept for a start whose first bytes are `head`, with a key of `key` bytes (at most
+  // kWindowMax) and `left` bytes to the end of the text, if any.
+  bool find(std::uint64_t head, std::uint64_t key, std::uint64_t left, unsigned regime,
+            std::uint64_t at, const FuzzySearch& search, bool& found, FuzzyCandidate& candidate) noexcept {
+    if (slots_.empty()) return false;
+    Slot* bucket = &slots_[bucket_of(head & first(key))];
+    const std::uint64_t tag = tag_of(key, regime);
+    for (std::size_t k = 0; k < 2; ++k) {
+      const Slot& slot = bucket[k];
+      const std::uint64_t n = std::max<std::uint64_t>(slot.window, key);
+      if (slot.tag != tag || (head & first(n)) != slot.head ||
+          slot.window + slot.bits > left ||
+          (slot.bits != 0 && search.foreign_pattern(at + slot.window, slot.bits) != slot.pattern)) {
+        continue;
+      }
+      found = slot.node != nullptr;
+      candidate = {slot.node, slot.consumed, slot.similarity};
+      if (k != 0) std::swap(bucket[0], bucket[1]);
+      return true;
+    }
+    return false;
+  }
+
+  // Keeps `entry` for a start whose first bytes are `head` and whose key has `key` bytes, when
+  // what it depends on fits (else nothing).
+  void insert(std::uint64_t head, std::uint64_t key, unsigned regime, const Entry& entry) {
+    if (key > kWindowMax || entry.window > kWindowMax || entry.bits > 64 || regime > 15) return;
+    if (slots_.empty() || (inserted_ >= slots_.size() / 2 && slots_.size() < 2 * max_buckets_)) grow();
+    const std::uint64_t n = std::max(entry.window, key);
+    Slot* bucket = &slots_[bucket_of(head & first(key))];
+    bucket[1] = bucket[0];
+    bucket[0] = {head & first(n),
+                 entry.pattern,
+                 entry.found ? entry.candidate.node : nullptr,
+                 entry.found ? entry.candidate.similarity : 0.0f,
+                 static_cast<std::uint8_t>(tag_of(key, regime)),
+                 static_cast<std::uint8_t>(entry.window),
+                 static_cast<std::uint8_t>(entry.bits),
+                 static_cast<std::uint8_t>(entry.found ? entry.candidate.consumed : 0)};
+    ++inserted_;
+  }
+
+  void clear() noexcept {
+    std::vector<Slot>().swap(slots_);
+    inserted_ = 0;
+  }
+
+ private:
+  struct alignas(32) Slot {
+    std::uint64_t head;     // the first max(window, key) bytes, zeros after
+    std::uint64_t pattern;  // bit k: whether the byte at window + k is foreign, k < bits
+    const TrieNode* node;  // of the candidate; null: none
+    float similarity;
+    std::uint8_t tag;      // the key's size and the regime (tag_of); 0: empty
+    std::uint8_t window;
+    std::uint8_t bits;
+    std::uint8_t consumed;  // at most the window
+  };
+  static_assert(sizeof(Slot) == 32);
+
+  // The mask that keeps the first `n` (<= 8) bytes of a word loaded from memory.
+  static std::uint64_t first(std::uint64_t n) noexcept {
+    if (n == 0) return 0;
+    if constexpr (std::endian::native == std::endian::little) return ~std::uint64_t{0} >> (64 - 8 * n);
+    return ~(~std::uint64_t{0} >> (8 * n));
+  }
+
+  // Keys have 1 to 8 bytes, regimes are below 16: one byte that is never 0.
+  static std::uint64_t tag_of(std::uint64_t key, unsigned regime) noexcept { return key | regime << 4; }
+
+  std::size_t bucket_of(std::uint64_t key_bytes) const noexcept {
+    return static_cast<std::size_t>(((key_bytes * 0x9E3779B97F4A7C15ULL) >> 40) & mask_) * 2;
+  }
+
+  // A table of twice the buckets (kMinBuckets at first, or max_buckets_ when fewer), with the kept
+  // results moved over (the older of two that meet in one bucket behind).
+  void grow() {
+    const std::size_t buckets = slots_.empty() ? std::min(kMinBuckets, max_buckets_) : slots_.size();
+    std::vector<Slot> old(2 * buckets, Slot{});
+    old.swap(slots_);
+    mask_ = buckets - 1;
+    for (std::size_t i = old.size(); i-- > 0;) {
+      const Slot& slot = old[i];
+      if (slot.tag == 0) continue;
+      Slot* bucket = &slots_[bucket_of(slot.head & first(slot.tag & 15U))];
+      bucket[1] = bucket[0];
+      bucket[0] = slot;
+    }
+    inserted_ = 0;
+  }
+
+  std::vector<Slot> slots_;  // buckets of two slots
+  std::size_t max_buckets_;
+  std::uint64_t mask_ = 0;  // buckets - 1: at most 2^24 buckets
+  std::size_t inserted_ = 0;  // since the table last grew
+};
+
+}  // namespace wordsieve
