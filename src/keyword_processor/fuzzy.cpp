@@ -32,11 +32,7 @@ FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, const 
   std::fill(std::begin(gate_opens_), std::end(gate_opens_), kUnknown);
   stretches_ = threshold >= kUsual ? 1 : 12;
   shape_ = cuts == Cuts::kAll ? shape : nullptr;
-  for (unsigned b = 0; b < 256; ++b) {
-    foreign_byte_[b] = !stats.in_some_key(static_cast<unsigned char>(b));
-    if (foreign_byte_[b]) foreign_set_.assign(static_cast<unsigned char>(b), 1);
-  }
-  simd_ = best_simd_level();
+  for (unsigned b = 0; b < 256; ++b) foreign_byte_[b] = !stats.in_some_key(static_cast<unsigned char>(b));
   set_text(text);
 }
 
@@ -50,22 +46,37 @@ void FuzzySearch::set_text(std::string_view text) {
   text_ = reinterpret_cast<const unsigned char*>(text.data());
   size_ = text.size();
   if (!all_cuts_) return;
-  // The foreign bytes a block of 64 at a time, 64 blocks between polls; the last block, short,
-  // from a copy padded with bytes that are then masked off.
   const std::uint64_t blocks = size_ / 64;
   foreign_.resize(blocks + 1);
-  std::uint64_t unused[64];
-  for (std::uint64_t b = 0; b < blocks; b += 64) {
-    const std::uint64_t count = std::min<std::uint64_t>(64, blocks - b);
-    foreign_set_.classify(text_ + 64 * b, count, foreign_.data() + b, unused, simd_);
-    poll_interrupt(64 * count / kBytesPerUnit);
-  }
-  foreign_[blocks] = 0;
-  if (const std::uint64_t tail = size_ - 64 * blocks; tail != 0) {
-    unsigned char last[64] = {};
-    std::memcpy(last, text_ + 64 * blocks, tail);
-    foreign_set_.classify(last, 1, &foreign_[blocks], unused, simd_);
-    foreign_[blocks] &= (std::uint64_t{1} << tail) - 1;
+  if (size_ < kBlocksFrom) {
+    // A short text: a byte at a time, rather than build the tables of the block lookup.
+    std::fill(foreign_.begin(), foreign_.end(), 0);
+    for (std::uint64_t j = 0; j < size_; ++j) {
+      foreign_[j >> 6] |= static_cast<std::uint64_t>(foreign_byte_[text_[j]]) << (j & 63);
+    }
+  } else {
+    if (!blocks_ready_) {
+      for (unsigned b = 0; b < 256; ++b) {
+        if (foreign_byte_[b]) foreign_set_.assign(static_cast<unsigned char>(b), 1);
+      }
+      simd_ = best_simd_level();
+      blocks_ready_ = true;
+    }
+    // A block of 64 bytes at a time, 64 blocks between polls; the last block, short, from a copy
+    // padded with bytes that are then masked off.
+    std::uint64_t unused[64];
+    for (std::uint64_t b = 0; b < blocks; b += 64) {
+      const std::uint64_t count = std::min<std::uint64_t>(64, blocks - b);
+      foreign_set_.classify(text_ + 64 * b, count, foreign_.data() + b, unused, simd_);
+      poll_interrupt(64 * count / kBytesPerUnit);
+    }
+    foreign_[blocks] = 0;
+    if (const std::uint64_t tail = size_ - 64 * blocks; tail != 0) {
+      unsigned char last[64] = {};
+      std::memcpy(last, text_ + 64 * blocks, tail);
+      foreign_set_.classify(last, 1, &foreign_[blocks], unused, simd_);
+      foreign_[blocks] &= (std::uint64_t{1} << tail) - 1;
+    }
   }
   foreign_before_.resize(foreign_.size() + 1);
   foreign_before_[0] = 0;

@@ -303,8 +303,11 @@ class FuzzySearch {
   bool saw_end_ = false;
 
   bool foreign_byte_[256];              // the byte occurs in no key
-  ByteSets foreign_set_;                // the same as the first set, to classify a text by blocks
-  SimdLevel simd_;
+  // The same as the first set of a block lookup, built for the first text of kBlocksFrom bytes.
+  static constexpr std::uint64_t kBlocksFrom = 4096;
+  ByteSets foreign_set_;
+  SimdLevel simd_ = SimdLevel::kPortable;
+  bool blocks_ready_ = false;
   std::vector<std::uint64_t> foreign_;  // bit j: text byte j is foreign
   std::vector<std::uint64_t> foreign_before_;  // [w]: foreign bytes before byte 64 w
   // [e]: the least consumed count at which the gate of e edits passes, or kUnknown.

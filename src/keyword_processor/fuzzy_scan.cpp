@@ -11,6 +11,9 @@ namespace wordsieve {
 
 namespace {
 
+// Starts that went past the table of short windows before it is filled.
+constexpr std::uint64_t kSlowStartsBeforeTable = 128;
+
 float rounded_similarity(float similarity) noexcept {
   return std::roundf(similarity * 100.0f) / 100.0f;
 }
@@ -37,6 +40,7 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
     work.threshold_ = threshold;
     work.memo_.clear();
     work.short_windows_.clear();
+    work.slow_starts_ = 0;
   } else {
     work.search_->set_text(text);
   }
@@ -89,7 +93,10 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
           if (bits <= 64) kept = {found, candidate, bytes, bits, search.foreign_pattern(p + bytes, bits)};
         }
       }
-      if (short_key) work.short_windows_.insert(head, key, regime, kept);
+      // A short text would pay more for the table than it gains: it starts after some searches.
+      if (short_key && ++work.slow_starts_ >= kSlowStartsBeforeTable) {
+        work.short_windows_.insert(head, key, regime, kept);
+      }
     }
     std::uint64_t end = 0;
     if (!found || !fuzzy_end_rule(text, p, candidate.consumed, words, overlaps, end)) {

@@ -37,6 +37,7 @@ class FuzzyScratch {
   std::unique_ptr<FuzzySearch> search_;
   FuzzyMemo memo_;
   ShortKeyMemo short_windows_;  // in front of memo_
+  std::uint64_t slow_starts_ = 0;  // starts looked up in memo_
 };
 
 // Appends the fuzzy matches in `text` (the search text) at `threshold` (in [0, 1)) to `out`.
