@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "interrupt.hpp"
 #include "keyword_processor/internal/byte_class.hpp"
@@ -13,6 +14,9 @@ namespace {
 
 // Starts that went past the table of short windows before it is filled.
 constexpr std::uint64_t kSlowStartsBeforeTable = 128;
+// Texts from this size on skip words by a bitmap of their boundary bytes, made 64 bytes at a
+// time; shorter ones step a byte at a time rather than build the tables of the block lookup.
+constexpr std::uint64_t kBoundaryBitmapFrom = 4096;
 
 float rounded_similarity(float similarity) noexcept {
   return std::roundf(similarity * 100.0f) / 100.0f;
@@ -23,6 +27,34 @@ float rounded_similarity(float similarity) noexcept {
 FuzzyScratch::FuzzyScratch(std::size_t memo_ways, std::size_t short_buckets)
     : memo_(memo_ways), short_windows_(short_buckets) {}
 FuzzyScratch::~FuzzyScratch() = default;
+
+void FuzzyScratch::mark_boundaries(const KeywordProcessor& processor, const unsigned char* s,
+                                   std::uint64_t n) {
+  if (!boundary_set_ready_) {
+    const WordBytes words(processor.non_word_boundaries);
+    for (unsigned b = 0; b < 256; ++b) {
+      if (!words.is_word(static_cast<unsigned char>(b))) boundary_set_.assign(static_cast<unsigned char>(b), 1);
+    }
+    simd_ = best_simd_level();
+    boundary_set_ready_ = true;
+  }
+  const std::uint64_t blocks = n / 64;
+  boundaries_.resize(blocks + 2);
+  std::uint64_t unused[64];
+  for (std::uint64_t b = 0; b < blocks; b += 64) {
+    const std::uint64_t count = std::min<std::uint64_t>(64, blocks - b);
+    boundary_set_.classify(s + 64 * b, count, boundaries_.data() + b, unused, simd_);
+    poll_interrupt(64 * count / kBytesPerUnit);
+  }
+  boundaries_[blocks] = boundaries_[blocks + 1] = 0;
+  if (const std::uint64_t tail = n - 64 * blocks; tail != 0) {
+    unsigned char last[64] = {};
+    std::memcpy(last, s + 64 * blocks, tail);
+    boundary_set_.classify(last, 1, &boundaries_[blocks], unused, simd_);
+    boundaries_[blocks] &= (std::uint64_t{1} << tail) - 1;
+  }
+  boundaries_[n >> 6] |= std::uint64_t{1} << (n & 63);
+}
 
 void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
                 FuzzyScratch* scratch, std::vector<KeywordMatch>& out) {
@@ -46,6 +78,9 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
   }
   FuzzySearch& search = *work.search_;
   FuzzyMemo& memo = work.memo_;
+  const bool by_bitmap = !overlaps && n >= kBoundaryBitmapFrom;
+  if (by_bitmap) work.mark_boundaries(processor, s, n);
+  const std::uint64_t* boundaries = work.boundaries_.data();
 
   std::uint64_t p = 0;
   while (p < n) {
@@ -53,7 +88,14 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
     if (p > 0 && !overlaps && words.is_word(s[p - 1])) {
       // Inside a word: skip to the byte after the next boundary byte.
       const std::uint64_t word = p;
-      while (p < n && words.is_word(s[p - 1])) ++p;
+      if (by_bitmap) {
+        std::uint64_t at = (p - 1) >> 6;  // the bitmap has a bit at n: the search ends
+        std::uint64_t bits = boundaries[at] & (~std::uint64_t{0} << ((p - 1) & 63));
+        while (bits == 0) bits = boundaries[++at];
+        p = std::min(n, (at << 6) + static_cast<std::uint64_t>(std::countr_zero(bits)) + 1);
+      } else {
+        while (p < n && words.is_word(s[p - 1])) ++p;
+      }
       poll_interrupt((p - word) / kBytesPerUnit);
       if (p == n) return;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzzy.hpp"
+#include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/internal/fuzzy_memo.hpp"
 #include "keyword_processor/internal/short_key_memo.hpp"
 #include "match.hpp"
@@ -38,6 +39,13 @@ class FuzzyScratch {
   FuzzyMemo memo_;
   ShortKeyMemo short_windows_;  // in front of memo_
   std::uint64_t slow_starts_ = 0;  // starts looked up in memo_
+  // Bit j: byte j of the text is a boundary byte, and bit n (the text's size) is set. Made for
+  // long texts only; the set it is looked up in, for the processor, when first needed.
+  void mark_boundaries(const KeywordProcessor& processor, const unsigned char* s, std::uint64_t n);
+  std::vector<std::uint64_t> boundaries_;
+  ByteSets boundary_set_;
+  SimdLevel simd_ = SimdLevel::kPortable;
+  bool boundary_set_ready_ = false;
 };
 
 // Appends the fuzzy matches in `text` (the search text) at `threshold` (in [0, 1)) to `out`.

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -62,8 +63,8 @@ class ShortKeyMemo {
     const std::uint64_t tag = tag_of(key, regime);
     for (std::size_t k = 0; k < 2; ++k) {
       const Slot& slot = bucket[k];
-      const std::uint64_t n = std::max<std::uint64_t>(slot.window, key);
-      if (slot.tag != tag || (head & first(n)) != slot.head ||
+      if (slot.tag != tag) continue;
+      if ((head & first(std::max<std::uint64_t>(slot.window, key))) != slot.head ||
           slot.window + slot.bits > left ||
           (slot.bits != 0 && search.foreign_pattern(at + slot.window, slot.bits) != slot.pattern)) {
         continue;
@@ -114,11 +115,15 @@ class ShortKeyMemo {
   static_assert(sizeof(Slot) == 32);
 
   // The mask that keeps the first `n` (<= 8) bytes of a word loaded from memory.
-  static std::uint64_t first(std::uint64_t n) noexcept {
-    if (n == 0) return 0;
-    if constexpr (std::endian::native == std::endian::little) return ~std::uint64_t{0} >> (64 - 8 * n);
-    return ~(~std::uint64_t{0} >> (8 * n));
-  }
+  static std::uint64_t first(std::uint64_t n) noexcept { return kFirst[n]; }
+  static constexpr std::array<std::uint64_t, kWindowMax + 1> kFirst = [] {
+    std::array<std::uint64_t, kWindowMax + 1> masks{};
+    for (std::uint64_t n = 1; n <= kWindowMax; ++n) {
+      masks[n] = std::endian::native == std::endian::little ? ~std::uint64_t{0} >> (64 - 8 * n)
+                                                            : ~(~std::uint64_t{0} >> (8 * n));
+    }
+    return masks;
+  }();
 
   // Keys have 1 to 8 bytes, regimes are below 16: one byte that is never 0.
   static std::uint64_t tag_of(std::uint64_t key, unsigned regime) noexcept { return key | regime << 4; }

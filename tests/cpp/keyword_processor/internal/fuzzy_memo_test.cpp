@@ -59,7 +59,8 @@ TEST(FuzzyMemoTest, ScanWithMemoEqualsScanWithout) {
       vocabulary.push_back(word);
     }
     const float t = kThresholds[pick(std::size(kThresholds) - 1)];
-    const std::size_t length = t < 0.5f ? 200 : 2000;
+    // Long texts at times: the scan then skips words by a bitmap of the text.
+    const std::size_t length = t < 0.5f ? 200 : pick(3) == 0 ? 5000 : 2000;
     FuzzyScratch scratch(kMemoWays[pick(std::size(kMemoWays) - 1)],
                          kShortBuckets[pick(std::size(kShortBuckets) - 1)]);
     std::string previous;
