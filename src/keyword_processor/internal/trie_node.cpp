@@ -481,9 +481,8 @@ CleanName& CleanName::operator=(CleanName&& other) noexcept {
   return *this;
 }
 
-std::string_view CleanName::view() const noexcept {
+std::string_view CleanName::view_of_block() const noexcept {
   if (bits_ == 0) return {};
-  if (is_inline()) return {reinterpret_cast<const char*>(&bits_) + 1, (bits_ & 0xFFU) >> 1};
   const Block* block = reinterpret_cast<const Block*>(bits_);
   if (block->size != kLongName) return {block->bytes, block->size};
   const LongName* name = reinterpret_cast<const LongName*>(bits_);

@@ -224,7 +224,12 @@ class CleanName {
   ~CleanName() { reset(); }
 
   bool has_value() const noexcept { return bits_ != 0; }
-  std::string_view view() const noexcept;  // empty when absent; valid while the name is unchanged
+  // Empty when absent; valid while the name is unchanged. Inline for the short names most are:
+  // every match and every candidate test reads one.
+  std::string_view view() const noexcept {
+    if (is_inline()) return {reinterpret_cast<const char*>(&bits_) + 1, (bits_ & 0xFFU) >> 1};
+    return view_of_block();
+  }
   void assign(std::string_view text);
   void reset() noexcept;
 
@@ -233,6 +238,7 @@ class CleanName {
   static constexpr bool kInline = std::endian::native == std::endian::little;
   static constexpr std::size_t kInlineMax = 7;
   bool is_inline() const noexcept { return kInline && (bits_ & 1U) != 0; }
+  std::string_view view_of_block() const noexcept;  // view() of a name not held inline
 
   std::uintptr_t bits_ = 0;
 };
