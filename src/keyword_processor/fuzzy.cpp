@@ -27,6 +27,7 @@ FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, const 
       threshold_(threshold),
       all_cuts_(cuts != Cuts::kPlain),
       longest_key_(stats.longest_key()),
+      shortest_key_(stats.shortest_key()),
       excess_(stats.clean_name_excess()) {
   stack_.reserve(64);
   std::fill(std::begin(gate_opens_), std::end(gate_opens_), kUnknown);
@@ -278,6 +279,7 @@ void FuzzySearch::begin(std::uint64_t start) {
 bool FuzzySearch::passes(FuzzyCandidate& out, float reached) {
   constexpr std::uint64_t kAnyEdits = ~std::uint64_t{0};
   if (!all_cuts_) return search<Pass::kVisitOrder>({0.0f, 0.0f, kAnyEdits}, out);
+  if (!keywords_within_reach(start_)) return false;
   float stop_at = 0.0f;
   if (reached == 0.0f && threshold_ < kUsual) {
     // Below the usual thresholds a pass in S's order needs a similarity to aim at. The pass over

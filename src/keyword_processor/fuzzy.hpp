@@ -25,7 +25,7 @@
 //      scan reports no match for it and moves on by its one consumed byte (see fuzzy_scan.cpp).
 //
 // Why the search that runs returns exactly that candidate while it leaves most states out (the
-// facts F1 to F3 and the cuts 1 to 6 its code names) is argued in docs/fuzzy_search.md.
+// facts F1 to F3 and the cuts 1 to 7 its code names) is argued in docs/fuzzy_search.md.
 #pragma once
 
 #include <algorithm>
@@ -120,6 +120,14 @@ class FuzzySearch {
     std::uint64_t bits = foreign_[word] >> shift;
     if (shift != 0 && shift + count > 64) bits |= foreign_[word + 1] << (64 - shift);
     return count == 64 ? bits : bits & ((std::uint64_t{1} << count) - 1);
+  }
+  // Cut 7 (docs/fuzzy_search.md): whether some keyword may still give a candidate from `start`;
+  // once false, it stays false for every later start.
+  bool keywords_within_reach(std::uint64_t start) const noexcept {
+    const std::uint64_t left = size_ - start;
+    if (shortest_key_ <= left) return true;
+    const float bound = one_minus_ratio_above(shortest_key_ - left, std::max(left, longest_key_ + excess_));
+    return bound >= threshold_ && bound > 0.0f;
   }
   // Whether byte `b` occurs in no stored key.
   bool foreign(unsigned char b) const noexcept { return foreign_byte_[b]; }
@@ -282,6 +290,7 @@ class FuzzySearch {
   float threshold_;
   bool all_cuts_;
   std::uint64_t longest_key_;  // H
+  std::uint64_t shortest_key_;
   std::uint64_t excess_;       // X
   // Stretches between foreign bytes the bound follows before it settles for a coarser value: one
   // at usual thresholds, where the others rarely change the outcome and reading them would make

@@ -99,6 +99,8 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
       poll_interrupt((p - word) / kBytesPerUnit);
       if (p == n) return;
     }
+    // No keyword is within reach of this start, nor of any later one (cut 7).
+    if (!search.keywords_within_reach(p)) return;
     FuzzyCandidate candidate;
     bool found;
     // The memo's key: up to and including the first foreign byte after p.

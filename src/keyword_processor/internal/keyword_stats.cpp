@@ -1,5 +1,6 @@
 #include "keyword_stats.hpp"
 
+#include <iterator>
 #include <vector>
 
 #include "keyword_processor/interrupt.hpp"
@@ -14,9 +15,23 @@ void KeywordStats::Multiset::insert(std::uint64_t value) {
     ++large_[value];
   }
   if (value > max_) max_ = value;
+  if (size_ == 0 || value < min_) min_ = value;
+  ++size_;
 }
 
 void KeywordStats::Multiset::erase(std::uint64_t value) {
+  --size_;
+  const bool last = value < kSmall ? small_[value] == 1 : large_.find(value)->second == 1;
+  if (last && value == min_) {
+    // The last copy of the minimum goes: the next value up, if any.
+    std::uint64_t next = value + 1;
+    while (next < kSmall && small_[next] == 0) ++next;
+    if (next >= kSmall) {
+      const auto above = value < kSmall ? large_.begin() : std::next(large_.find(value));
+      next = above != large_.end() ? above->first : 0;
+    }
+    min_ = size_ == 0 ? 0 : next;
+  }
   if (value < kSmall) {
     --small_[value];
     if (small_[value] != 0 || value != max_) return;

@@ -1,10 +1,10 @@
-// Figures about the stored keywords that bound the fuzzy search (fuzzy.hpp): the longest key, how
-// far a clean name may outrun its key, and which bytes occur in keys at all.
+// Figures about the stored keywords that bound the fuzzy search (fuzzy.hpp): the longest and the
+// shortest key, how far a clean name may outrun its key, and which bytes occur in keys at all.
 //
 // A structure derived from the processor (derived.hpp): built by the first fuzzy search, then
-// kept exact by every change to the keyword store. Each figure is the maximum or the union over a
-// multiset of per-keyword values, so it is held as counts and follows an added or removed keyword
-// in constant time per key byte.
+// kept exact by every change to the keyword store. Each figure is the maximum, the minimum or the
+// union over a multiset of per-keyword values, so it is held as counts and follows an added or
+// removed keyword in constant time per key byte.
 #pragma once
 
 #include <array>
@@ -30,6 +30,8 @@ class KeywordStats {
 
   // The byte length of the longest stored key: the depth of the deepest node with a clean name.
   std::uint64_t longest_key() const noexcept { return lengths_.max(); }
+  // The byte length of the shortest stored key (0 when there is none).
+  std::uint64_t shortest_key() const noexcept { return lengths_.min(); }
   // The most a clean name is longer than its key, or 0 when none is longer.
   std::uint64_t clean_name_excess() const noexcept { return excesses_.max(); }
   // Whether byte `b` occurs in some stored key.
@@ -39,13 +41,14 @@ class KeywordStats {
   bool operator==(const KeywordStats&) const = default;
 
  private:
-  // A multiset of counts with a constant-time maximum: small values in an array, the rest (keys or
-  // clean names of 256 bytes and more) in an ordered map.
+  // A multiset of counts with a constant-time maximum and minimum: small values in an array, the
+  // rest (keys or clean names of 256 bytes and more) in an ordered map.
   class Multiset {
    public:
     void insert(std::uint64_t value);
     void erase(std::uint64_t value);
     std::uint64_t max() const noexcept { return max_; }
+    std::uint64_t min() const noexcept { return min_; }  // 0 when empty
     bool operator==(const Multiset&) const = default;
 
    private:
@@ -53,6 +56,8 @@ class KeywordStats {
     std::array<std::uint64_t, kSmall> small_{};
     std::map<std::uint64_t, std::uint64_t> large_;
     std::uint64_t max_ = 0;
+    std::uint64_t min_ = 0;
+    std::uint64_t size_ = 0;
   };
 
   void count(std::string_view key, std::uint64_t clean_size, bool added);

@@ -284,6 +284,61 @@ TEST(FuzzyDifferential, MatchesLiteralSearch) {
   EXPECT_LT(over_budget, compared / 3);
 }
 
+// Keys longer than what is left of the text: whether any is still within reach turns on the
+// shortest key, the text left and the longest clean name, so the thresholds are taken at and just
+// around 1 - (shortest - left) / max(left, longest name) for every length left, and the texts are
+// the keys' own prefixes (with a byte changed at times), which come closest to them.
+TEST(FuzzyDifferential, KeysLongerThanTheTextLeft) {
+  std::mt19937 rng(0x7e57);
+  const auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
+  int compared = 0;
+  int over_budget = 0;
+  for (int round = 0; round < 200; ++round) {
+    KeywordProcessor kp(true, false);
+    std::vector<std::string> keys;
+    const std::size_t shortest = 3 + pick(9);
+    for (std::size_t k = 1 + pick(3); k > 0; --k) {
+      std::string key;
+      for (std::size_t n = shortest + (keys.empty() ? 0 : pick(6)); n > 0; --n) key += "ab"[pick(1)];
+      kp.add_keyword(key, pick(2) == 0 ? std::optional<std::string>(std::string(key.size() + pick(8), 'N'))
+                                       : std::nullopt);
+      keys.push_back(key);
+    }
+    const auto& stats = kp.derived.keyword_stats(kp);
+    ASSERT_EQ(stats.shortest_key(), shortest);
+    const std::uint64_t names = stats.longest_key() + stats.clean_name_excess();
+    std::string text = keys[pick(keys.size() - 1)].substr(0, 1 + pick(shortest - 1));
+    if (pick(2) == 0) text[pick(text.size() - 1)] = 'c';
+    if (pick(3) == 0) text = "x " + text;
+    for (std::uint64_t left = 1; left < shortest; ++left) {
+      const float turn = 1.0f - static_cast<float>(shortest - left) / static_cast<float>(std::max(left, names));
+      for (const float t : {std::nextafter(turn, 0.0f), turn, std::nextafter(turn, 1.0f), 0.0f}) {
+        if (!(t >= 0.0f && t < 1.0f)) continue;
+        try {
+          for (std::uint64_t p = 0; p < text.size(); ++p) {
+            std::uint64_t budget = 200'000;
+            const auto want = oracle::literal_search(kp.root, text, p, t, budget);
+            FuzzyCandidate got{};
+            FuzzySearch search(kp, text, t);
+            ASSERT_TRUE(same_candidate(search.run(p, got), got, want))
+                << failure("search", round, t, text, kp) << "\np=" << p << ": " << show(want);
+          }
+          std::uint64_t budget = 2'000'000;
+          ASSERT_TRUE(test_support::same(extract_keywords(kp, text, t),
+                                         oracle::literal_extract(kp, text, t, budget)))
+              << failure("extraction", round, t, text, kp);
+          ++compared;
+        } catch (const oracle::OverBudget&) {
+          ++over_budget;
+        }
+      }
+    }
+  }
+  RecordProperty("compared", compared);
+  RecordProperty("over_budget", over_budget);
+  EXPECT_LT(over_budget, compared / 4);
+}
+
 // Longer texts, where the literal search is out of reach, against the search in its plain form;
 // and the keyword figures kept through changes against figures measured afresh.
 TEST(FuzzyDifferential, LongerTextsAndChangedStores) {
