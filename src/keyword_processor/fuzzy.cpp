@@ -33,7 +33,7 @@ FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, const 
   std::fill(std::begin(gate_opens_), std::end(gate_opens_), kUnknown);
   stretches_ = threshold >= kUsual ? 1 : 12;
   shape_ = cuts == Cuts::kAll ? shape : nullptr;
-  for (unsigned b = 0; b < 256; ++b) foreign_byte_[b] = !stats.in_some_key(static_cast<unsigned char>(b));
+  std::memcpy(foreign_byte_, stats.foreign_bytes().data(), sizeof foreign_byte_);
   set_text(text);
 }
 

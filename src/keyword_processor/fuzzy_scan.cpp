@@ -67,8 +67,8 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
 
   FuzzyScratch local;
   FuzzyScratch& work = scratch != nullptr ? *scratch : local;
-  if (work.search_ == nullptr || work.threshold_ != threshold) {
-    work.search_ = std::make_unique<FuzzySearch>(processor, text, threshold);
+  if (!work.search_ || work.threshold_ != threshold) {
+    work.search_.emplace(processor, text, threshold);
     work.threshold_ = threshold;
     work.memo_.clear();
     work.short_windows_.clear();

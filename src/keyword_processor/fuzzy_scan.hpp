@@ -3,7 +3,7 @@
 // short_key_memo.hpp in front of it).
 #pragma once
 
-#include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -35,7 +35,9 @@ class FuzzyScratch {
   friend void scan_fuzzy(const KeywordProcessor&, std::string_view, float, FuzzyScratch*,
                          std::vector<KeywordMatch>&);
   float threshold_ = -1.0f;
-  std::unique_ptr<FuzzySearch> search_;
+  // Held in place: a single call's scratch lives on its stack, and a separate block for the
+  // search would cost a short text an aligned allocation.
+  std::optional<FuzzySearch> search_;
   FuzzyMemo memo_;
   ShortKeyMemo short_windows_;  // in front of memo_
   std::uint64_t slow_starts_ = 0;  // starts looked up in memo_

@@ -64,6 +64,7 @@ void KeywordStats::count(std::string_view key, std::uint64_t clean_size, bool ad
   for (const char c : key) {
     std::uint64_t& n = byte_counts_[static_cast<unsigned char>(c)];
     n = added ? n + 1 : n - 1;
+    foreign_[static_cast<unsigned char>(c)] = n == 0;
   }
 }
 
@@ -120,6 +121,7 @@ void KeywordStats::measure(const TrieNode& root) {
     stack.back().keywords += done.keywords;
     poll_interrupt();
   }
+  for (unsigned b = 0; b < 256; ++b) foreign_[b] = byte_counts_[b] == 0;
 }
 
 }  // namespace wordsieve

@@ -36,6 +36,8 @@ class KeywordStats {
   std::uint64_t clean_name_excess() const noexcept { return excesses_.max(); }
   // Whether byte `b` occurs in some stored key.
   bool in_some_key(unsigned char b) const noexcept { return byte_counts_[b] != 0; }
+  // For each byte, whether it occurs in no stored key: a search copies it at once.
+  const std::array<bool, 256>& foreign_bytes() const noexcept { return foreign_; }
   bool empty() const noexcept { return keywords_ == 0; }
 
   bool operator==(const KeywordStats&) const = default;
@@ -66,6 +68,7 @@ class KeywordStats {
   Multiset lengths_;   // key lengths
   Multiset excesses_;  // clean name length minus key length, where positive
   std::array<std::uint64_t, 256> byte_counts_{};  // occurrences of each byte in the stored keys
+  std::array<bool, 256> foreign_{};                // byte_counts_[b] == 0
   std::uint64_t keywords_ = 0;
 };
 
