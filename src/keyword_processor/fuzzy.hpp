@@ -103,6 +103,12 @@ class FuzzySearch {
   std::uint64_t bytes_read() const noexcept { return bytes_read_; }
   std::uint64_t bits_read() const noexcept { return bits_read_; }
   bool saw_end() const noexcept { return saw_end_; }
+  // The bytes its buffers hold: the figures of the last text and the states of the last searches.
+  std::size_t buffer_bytes() const noexcept {
+    return (foreign_.capacity() + foreign_before_.capacity() + ahead_.capacity() + window_foreign_.capacity()) *
+               sizeof(std::uint64_t) +
+           (stack_.capacity() + later_.capacity()) * sizeof(State) + seen_.bytes();
+  }
   // Whether searches from this start and another one with the same window use the same
   // arithmetic and cuts: a number that differs otherwise.
   unsigned regime() const noexcept { return (exact_counts_ ? 1U : 0U) | (exact_first_ ? 2U : 0U); }

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "interrupt.hpp"
 #include "keyword_processor/internal/byte_class.hpp"
@@ -12,6 +13,9 @@ namespace wordsieve {
 
 namespace {
 
+// The most of the search's own buffers a kept scratch holds: those of texts of some thousands of
+// bytes. Larger ones (a long text's figures, the states of a search at a low threshold) go.
+constexpr std::size_t kKeptSearchBytes = std::size_t{1} << 18;
 // Starts that went past the table of short windows before it is filled.
 constexpr std::uint64_t kSlowStartsBeforeTable = 128;
 // Texts from this size on skip words by a bitmap of their boundary bytes, made 64 bytes at a
@@ -56,8 +60,44 @@ void FuzzyScratch::mark_boundaries(const KeywordProcessor& processor, const unsi
   boundaries_[n >> 6] |= std::uint64_t{1} << (n & 63);
 }
 
+std::size_t FuzzyScratch::bytes() const noexcept {
+  return boundaries_.capacity() * sizeof(std::uint64_t) + (search_ ? search_->buffer_bytes() : 0) +
+         memo_.capacity_bytes() + short_windows_.capacity_bytes();
+}
+
+void FuzzyScratch::trim_to_keep(std::size_t limit) noexcept {
+  // What grows with the text goes first, then the states of the last searches, then the
+  // remembered results; the next scan makes again what it needs.
+  std::vector<std::uint64_t>().swap(boundaries_);
+  std::size_t search_bytes = search_ ? search_->buffer_bytes() : 0;
+  if (search_bytes > kKeptSearchBytes) {
+    search_.reset();
+    search_bytes = 0;
+  }
+  if (search_bytes + memo_.capacity_bytes() + short_windows_.capacity_bytes() > limit) {
+    memo_.clear();
+    short_windows_.clear();
+    slow_starts_ = 0;
+  }
+}
+
 void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
                 FuzzyScratch* scratch, std::vector<KeywordMatch>& out) {
+  if (scratch != nullptr) {
+    scratch->scan(processor, text, threshold, out);
+    return;
+  }
+  // A single call: the processor's kept scratch, or a new one. A scan that fails (an interrupt,
+  // no memory) drops it, since its search stopped half-way.
+  std::unique_ptr<FuzzyScratch> kept = processor.derived.take_fuzzy_scratch();
+  if (kept == nullptr) kept = std::make_unique<FuzzyScratch>();
+  kept->scan(processor, text, threshold, out);
+  kept->trim_to_keep(FuzzyScratch::kept_bytes(processor.derived.keyword_stats(processor).keywords()));
+  processor.derived.keep_fuzzy_scratch(std::move(kept));
+}
+
+void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text, float threshold,
+                        std::vector<KeywordMatch>& out) {
   const std::uint64_t n = text.size();
   const TrieNode& root = processor.root;
   if (n == 0 || (root.children.empty() && !root.clean_name.has_value())) return;  // no candidates
@@ -65,22 +105,23 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
   const WordBytes words(processor.non_word_boundaries);
   const bool overlaps = processor.allow_overlaps;
 
-  FuzzyScratch local;
-  FuzzyScratch& work = scratch != nullptr ? *scratch : local;
-  if (!work.search_ || work.threshold_ != threshold) {
-    work.search_.emplace(processor, text, threshold);
-    work.threshold_ = threshold;
-    work.memo_.clear();
-    work.short_windows_.clear();
-    work.slow_starts_ = 0;
-  } else {
-    work.search_->set_text(text);
+  if (threshold_ != threshold) {
+    threshold_ = threshold;
+    search_.reset();
+    memo_.clear();
+    short_windows_.clear();
+    slow_starts_ = 0;
   }
-  FuzzySearch& search = *work.search_;
-  FuzzyMemo& memo = work.memo_;
+  if (!search_) {
+    search_.emplace(processor, text, threshold);
+  } else {
+    search_->set_text(text);
+  }
+  FuzzySearch& search = *search_;
+  FuzzyMemo& memo = memo_;
   const bool by_bitmap = !overlaps && n >= kBoundaryBitmapFrom;
-  if (by_bitmap) work.mark_boundaries(processor, s, n);
-  const std::uint64_t* boundaries = work.boundaries_.data();
+  if (by_bitmap) mark_boundaries(processor, s, n);
+  const std::uint64_t* boundaries = boundaries_.data();
 
   std::uint64_t p = 0;
   while (p < n) {
@@ -114,7 +155,7 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
     const bool short_key = key <= ShortKeyMemo::kWindowMax && left >= ShortKeyMemo::kWindowMax;
     const std::uint64_t head = short_key ? ShortKeyMemo::head(s + p) : 0;
     const unsigned regime = search.regime_at(p);
-    if (!short_key || !work.short_windows_.find(head, key, left, regime, p, search, found, candidate)) {
+    if (!short_key || !short_windows_.find(head, key, left, regime, p, search, found, candidate)) {
       search.begin(p);
       const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, regime);
       // A remembered result comes from a start whose walk of the exact chain found nothing, and
@@ -138,8 +179,8 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
         }
       }
       // A short text would pay more for the table than it gains: it starts after some searches.
-      if (short_key && ++work.slow_starts_ >= kSlowStartsBeforeTable) {
-        work.short_windows_.insert(head, key, regime, kept);
+      if (short_key && ++slow_starts_ >= kSlowStartsBeforeTable) {
+        short_windows_.insert(head, key, regime, kept);
       }
     }
     std::uint64_t end = 0;

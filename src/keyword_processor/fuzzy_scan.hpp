@@ -3,6 +3,7 @@
 // short_key_memo.hpp in front of it).
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -20,7 +21,9 @@ namespace wordsieve {
 // processor and one threshold (a batch worker): the search's buffers and the remembered results,
 // so that short texts get what one long text would. A scratch serves one processor, the first it
 // is used with, and only while that processor does not change; one thread at a time. Used with
-// another threshold, it starts afresh.
+// another threshold, it starts afresh. A scan given none takes the one the processor keeps from
+// the last such scan (derived.hpp), and leaves it there again for the next, trimmed to at most
+// kept_bytes().
 class FuzzyScratch {
  public:
   // At most `memo_ways` remembered results in the memo, `short_buckets` buckets in the table of
@@ -31,12 +34,28 @@ class FuzzyScratch {
   FuzzyScratch(const FuzzyScratch&) = delete;
   FuzzyScratch& operator=(const FuzzyScratch&) = delete;
 
+  // The most a processor of `keywords` keywords keeps between calls: 1 MiB, or about what its
+  // own tables take (320 bytes per keyword) when that is more, which holds all the remembered
+  // results a scratch may have (some 6 MiB) from 20,000 keywords on. A scratch that holds more is
+  // trimmed: its remembered results and buffers go, not its settings.
+  static std::size_t kept_bytes(std::uint64_t keywords) noexcept {
+    constexpr std::uint64_t kAtLeast = std::uint64_t{1} << 20, kPerKeyword = 320;
+    return static_cast<std::size_t>(std::max(kAtLeast, std::min(keywords, kAtLeast) * kPerKeyword));
+  }
+  // What it holds in blocks of its own, of the kinds trimming drops.
+  std::size_t bytes() const noexcept;
+
  private:
   friend void scan_fuzzy(const KeywordProcessor&, std::string_view, float, FuzzyScratch*,
                          std::vector<KeywordMatch>&);
+  // The scan itself, with this work space.
+  void scan(const KeywordProcessor& processor, std::string_view text, float threshold,
+            std::vector<KeywordMatch>& out);
+  // Trims this scratch to at most `limit` bytes, to be kept on the processor.
+  void trim_to_keep(std::size_t limit) noexcept;
+
   float threshold_ = -1.0f;
-  // Held in place: a single call's scratch lives on its stack, and a separate block for the
-  // search would cost a short text an aligned allocation.
+  // Held in place: a block of its own would cost a short text's call an aligned allocation.
   std::optional<FuzzySearch> search_;
   FuzzyMemo memo_;
   ShortKeyMemo short_windows_;  // in front of memo_

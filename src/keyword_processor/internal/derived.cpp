@@ -1,6 +1,7 @@
 #include "derived.hpp"
 
 #include "fuzzy_shape.hpp"
+#include "keyword_processor/fuzzy_scan.hpp"
 #include "keyword_stats.hpp"
 #include "scan_index.hpp"
 
@@ -13,7 +14,20 @@ DerivedStructures& DerivedStructures::operator=(DerivedStructures&& other) noexc
   other.forget();
   return *this;
 }
-DerivedStructures::~DerivedStructures() = default;
+DerivedStructures::~DerivedStructures() { delete fuzzy_scratch_.load(std::memory_order_relaxed); }
+
+std::unique_ptr<FuzzyScratch> DerivedStructures::take_fuzzy_scratch() const noexcept {
+  return std::unique_ptr<FuzzyScratch>(fuzzy_scratch_.exchange(nullptr, std::memory_order_acquire));
+}
+
+void DerivedStructures::keep_fuzzy_scratch(std::unique_ptr<FuzzyScratch> scratch) const noexcept {
+  FuzzyScratch* none = nullptr;
+  // Another call on another thread may have kept its own meanwhile: then this one goes.
+  if (fuzzy_scratch_.compare_exchange_strong(none, scratch.get(), std::memory_order_release,
+                                             std::memory_order_relaxed)) {
+    scratch.release();
+  }
+}
 
 const ScanIndex& DerivedStructures::scan_index(const KeywordProcessor& processor) const {
   return scan_.get([&] { return std::make_unique<ScanIndex>(processor); });
@@ -29,6 +43,7 @@ const FuzzyShape& DerivedStructures::fuzzy_shape(const KeywordProcessor& process
 
 void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::string_view key,
                                       KeywordChange change) {
+  take_fuzzy_scratch();  // dropped: its results were the trie's before
   if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_added(processor, key)) {
     scan_.forget();
   }
@@ -44,6 +59,7 @@ void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::st
 
 void DerivedStructures::keyword_removed(const KeywordProcessor& processor, std::string_view key,
                                         KeywordChange change) {
+  take_fuzzy_scratch();
   if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_removed(processor, key)) {
     scan_.forget();
   }
@@ -60,6 +76,7 @@ void DerivedStructures::forget() noexcept {
   scan_.forget();
   stats_.forget();
   shape_.forget();
+  take_fuzzy_scratch();
 }
 
 }  // namespace wordsieve

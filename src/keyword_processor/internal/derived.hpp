@@ -43,6 +43,7 @@ struct KeywordProcessor;
 class ScanIndex;
 class KeywordStats;
 class FuzzyShape;
+class FuzzyScratch;
 
 // What a change to the keyword store replaced: the byte length of the clean name the keyword had
 // before it was added again or removed (none when it was not stored).
@@ -100,6 +101,14 @@ class DerivedStructures {
   // The trie's shape the fuzzy search prunes with (fuzzy_shape.hpp), built if needed.
   const FuzzyShape& fuzzy_shape(const KeywordProcessor& processor) const;
 
+  // The fuzzy scan's work space left by the last single call (fuzzy_scan.cpp), taken out for the
+  // next one, which keeps it here again when it is done: its remembered results serve a loop of
+  // calls on short texts as they serve one long text. Not one of the structures above (each call
+  // takes it for itself, and a call that finds none makes its own), but it follows their rules:
+  // it holds results of this processor as it is now and goes with every change.
+  std::unique_ptr<FuzzyScratch> take_fuzzy_scratch() const noexcept;
+  void keep_fuzzy_scratch(std::unique_ptr<FuzzyScratch> scratch) const noexcept;
+
   // Called by the processor after each change, with no search in progress.
   void keyword_added(const KeywordProcessor& processor, std::string_view key, KeywordChange change);
   void keyword_removed(const KeywordProcessor& processor, std::string_view key, KeywordChange change);
@@ -109,6 +118,7 @@ class DerivedStructures {
   Lazy<ScanIndex> scan_;
   Lazy<KeywordStats> stats_;
   Lazy<FuzzyShape> shape_;
+  mutable std::atomic<FuzzyScratch*> fuzzy_scratch_{nullptr};
 };
 
 }  // namespace wordsieve

@@ -39,6 +39,7 @@ class KeywordStats {
   // For each byte, whether it occurs in no stored key: a search copies it at once.
   const std::array<bool, 256>& foreign_bytes() const noexcept { return foreign_; }
   bool empty() const noexcept { return keywords_ == 0; }
+  std::uint64_t keywords() const noexcept { return keywords_; }
 
   bool operator==(const KeywordStats&) const = default;
 

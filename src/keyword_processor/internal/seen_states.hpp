@@ -22,6 +22,7 @@ class SeenStates {
 
   // Forgets every recorded pair.
   void clear() noexcept;
+  std::size_t bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
 
   // False when (node, consumed) was admitted before with at most `edits` edits. Otherwise records
   // `edits` as the fewest for the pair and returns true.

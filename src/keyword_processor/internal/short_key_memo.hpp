@@ -100,6 +100,7 @@ class ShortKeyMemo {
     std::vector<Slot>().swap(slots_);
     inserted_ = 0;
   }
+  std::size_t capacity_bytes() const noexcept { return slots_.size() * sizeof(Slot); }
 
  private:
   struct alignas(32) Slot {
