@@ -84,7 +84,7 @@ TEST(KeptFuzzyScratch, StaysWithinItsBound) {
   KeywordProcessor kp(false, false);
   for (int k = 0; k < 300; ++k) kp.add_keyword("w" + std::to_string(k * 7919 % 100000), std::nullopt);
   std::string text;
-  for (int w = 0; text.size() < 400'000; ++w) text += "w" + std::to_string(w * 104729 % 100000) + " ";
+  for (std::uint64_t w = 0; text.size() < 400'000; ++w) text += "w" + std::to_string(w * 104729 % 100000) + " ";
   for (const float t : {0.9f, 0.5f, 0.0f}) {
     const std::string part = text.substr(0, t > 0.0f ? text.size() : 20'000);
     extract_keywords(kp, part, t);
