@@ -92,7 +92,11 @@ void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float 
   std::unique_ptr<FuzzyScratch> kept = processor.derived.take_fuzzy_scratch();
   if (kept == nullptr) kept = std::make_unique<FuzzyScratch>();
   kept->scan(processor, text, threshold, out);
-  kept->trim_to_keep(FuzzyScratch::kept_bytes(processor.derived.keyword_stats(processor).keywords()));
+  // The bound grows with the keywords only past its floor, which a call that searched little
+  // stays under (and then the keyword figures need not be asked for, nor built).
+  const std::size_t floor = FuzzyScratch::kept_bytes(0);
+  kept->trim_to_keep(kept->bytes() <= floor ? floor
+                                            : FuzzyScratch::kept_bytes(processor.derived.keyword_stats(processor).keywords()));
   processor.derived.keep_fuzzy_scratch(std::move(kept));
 }
 
