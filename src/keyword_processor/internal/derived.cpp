@@ -14,7 +14,12 @@ DerivedStructures& DerivedStructures::operator=(DerivedStructures&& other) noexc
   other.forget();
   return *this;
 }
-DerivedStructures::~DerivedStructures() { delete fuzzy_scratch_.load(std::memory_order_relaxed); }
+DerivedStructures::~DerivedStructures() { drop_fuzzy_scratch(); }
+
+// Its results were the trie's before the change.
+void DerivedStructures::drop_fuzzy_scratch() noexcept {
+  delete fuzzy_scratch_.exchange(nullptr, std::memory_order_acquire);
+}
 
 std::unique_ptr<FuzzyScratch> DerivedStructures::take_fuzzy_scratch() const noexcept {
   return std::unique_ptr<FuzzyScratch>(fuzzy_scratch_.exchange(nullptr, std::memory_order_acquire));
@@ -43,7 +48,7 @@ const FuzzyShape& DerivedStructures::fuzzy_shape(const KeywordProcessor& process
 
 void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::string_view key,
                                       KeywordChange change) {
-  take_fuzzy_scratch();  // dropped: its results were the trie's before
+  drop_fuzzy_scratch();
   if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_added(processor, key)) {
     scan_.forget();
   }
@@ -59,7 +64,7 @@ void DerivedStructures::keyword_added(const KeywordProcessor& processor, std::st
 
 void DerivedStructures::keyword_removed(const KeywordProcessor& processor, std::string_view key,
                                         KeywordChange change) {
-  take_fuzzy_scratch();
+  drop_fuzzy_scratch();
   if (ScanIndex* index = scan_.built(); index != nullptr && !index->keyword_removed(processor, key)) {
     scan_.forget();
   }
@@ -76,7 +81,7 @@ void DerivedStructures::forget() noexcept {
   scan_.forget();
   stats_.forget();
   shape_.forget();
-  take_fuzzy_scratch();
+  drop_fuzzy_scratch();
 }
 
 }  // namespace wordsieve

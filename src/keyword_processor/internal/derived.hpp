@@ -118,6 +118,7 @@ class DerivedStructures {
   Lazy<ScanIndex> scan_;
   Lazy<KeywordStats> stats_;
   Lazy<FuzzyShape> shape_;
+  void drop_fuzzy_scratch() noexcept;
   mutable std::atomic<FuzzyScratch*> fuzzy_scratch_{nullptr};
 };
 

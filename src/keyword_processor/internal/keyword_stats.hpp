@@ -34,8 +34,6 @@ class KeywordStats {
   std::uint64_t shortest_key() const noexcept { return lengths_.min(); }
   // The most a clean name is longer than its key, or 0 when none is longer.
   std::uint64_t clean_name_excess() const noexcept { return excesses_.max(); }
-  // Whether byte `b` occurs in some stored key.
-  bool in_some_key(unsigned char b) const noexcept { return byte_counts_[b] != 0; }
   // For each byte, whether it occurs in no stored key: a search copies it at once.
   const std::array<bool, 256>& foreign_bytes() const noexcept { return foreign_; }
   bool empty() const noexcept { return keywords_ == 0; }
