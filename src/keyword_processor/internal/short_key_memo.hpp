@@ -11,8 +11,12 @@
 // key and first bytes are the same, with the same pattern after them inside the text, in the same
 // regime (FuzzySearch::regime), has the same result.
 //
-// A bucket of two slots per hash of the key; a new result and a hit go to the front, and the slot
-// behind leaves for a new one. The table starts small and doubles as results come in, up to
+// A bucket of two slots per hash of the bytes a slot compares: the key's bytes for a result whose
+// window lies inside its key, else the window's. A search from a frequent word that is no keyword
+// often reads a byte or two of the next word, so its results differ by what follows; each of them
+// has a bucket of its own, and a slot in the key's bucket lists the windows (longer than the key)
+// its results have, so that a lookup asks for those buckets only, and all at once. A new result
+// and a hit go to the front of their bucket, and the slot behind leaves for a new one. The table starts small and doubles as results come in, up to
 // kMaxBuckets (512 KiB), so that a short text pays for little. It serves one processor and one
 // threshold, like the memo it stands in front of.
 #pragma once
@@ -59,20 +63,37 @@ class ShortKeyMemo {
   bool find(std::uint64_t head, std::uint64_t key, std::uint64_t left, unsigned regime,
             std::uint64_t at, const FuzzySearch& search, bool& found, FuzzyCandidate& candidate) noexcept {
     if (slots_.empty()) return false;
-    Slot* bucket = &slots_[bucket_of(head & first(key))];
     const std::uint64_t tag = tag_of(key, regime);
+    const std::uint64_t key_bytes = head & first(key);
+    Slot* bucket = &slots_[bucket_of(key_bytes)];
+    std::uint64_t windows = 0;  // bit w: results of this key have windows of w bytes
     for (std::size_t k = 0; k < 2; ++k) {
       const Slot& slot = bucket[k];
-      if (slot.tag != tag) continue;
-      if ((head & first(std::max<std::uint64_t>(slot.window, key))) != slot.head ||
-          slot.window + slot.bits > left ||
-          (slot.bits != 0 && search.foreign_pattern(at + slot.window, slot.bits) != slot.pattern)) {
-        continue;
+      if (slot.tag == (tag | kWindowsTag) && slot.head == key_bytes) {
+        windows = slot.pattern;
+      } else if (slot.tag == tag && slot.window <= key && take(slot, head, key, left, at, search, found, candidate)) {
+        if (k != 0) std::swap(bucket[0], bucket[1]);
+        return true;
       }
-      found = slot.node != nullptr;
-      candidate = {slot.node, slot.consumed, slot.similarity};
-      if (k != 0) std::swap(bucket[0], bucket[1]);
-      return true;
+    }
+    if (windows == 0) return false;
+    Slot* buckets[kWindowMax + 1];
+    for (std::uint64_t w = key + 1; w <= kWindowMax; ++w) {
+      if (((windows >> w) & 1U) == 0 || w > left) continue;
+      buckets[w] = &slots_[bucket_of(head & first(w))];
+#if defined(__GNUC__)
+      __builtin_prefetch(buckets[w]);
+#endif
+    }
+    for (std::uint64_t w = key + 1; w <= kWindowMax; ++w) {
+      if (((windows >> w) & 1U) == 0 || w > left) continue;
+      for (std::size_t k = 0; k < 2; ++k) {
+        const Slot& slot = buckets[w][k];
+        if (slot.tag == tag && slot.window == w && take(slot, head, key, left, at, search, found, candidate)) {
+          if (k != 0) std::swap(buckets[w][0], buckets[w][1]);
+          return true;
+        }
+      }
     }
     return false;
   }
@@ -80,19 +101,31 @@ class ShortKeyMemo {
   // Keeps `entry` for a start whose first bytes are `head` and whose key has `key` bytes, when
   // what it depends on fits (else nothing).
   void insert(std::uint64_t head, std::uint64_t key, unsigned regime, const Entry& entry) {
-    if (key > kWindowMax || entry.window > kWindowMax || entry.bits > 64 || regime > 15) return;
+    if (key > kWindowMax || entry.window > kWindowMax || entry.bits > 64 || regime > kMaxRegime) return;
     if (slots_.empty() || (inserted_ >= slots_.size() / 2 && slots_.size() < 2 * max_buckets_)) grow();
+    const std::uint64_t tag = tag_of(key, regime);
+    if (entry.window > key) {
+      // The key's bucket lists the window, in its own slot or in a new one at the front.
+      const std::uint64_t key_bytes = head & first(key);
+      Slot* bucket = &slots_[bucket_of(key_bytes)];
+      std::size_t k = 0;
+      while (k < 2 && !(bucket[k].tag == (tag | kWindowsTag) && bucket[k].head == key_bytes)) ++k;
+      if (k == 2) {
+        push_front(bucket, {key_bytes, 0, nullptr, 0.0f, static_cast<std::uint8_t>(tag | kWindowsTag), 0, 0, 0});
+        k = 0;
+      }
+      bucket[k].pattern |= std::uint64_t{1} << entry.window;
+    }
     const std::uint64_t n = std::max(entry.window, key);
-    Slot* bucket = &slots_[bucket_of(head & first(key))];
-    bucket[1] = bucket[0];
-    bucket[0] = {head & first(n),
-                 entry.pattern,
-                 entry.found ? entry.candidate.node : nullptr,
-                 entry.found ? entry.candidate.similarity : 0.0f,
-                 static_cast<std::uint8_t>(tag_of(key, regime)),
-                 static_cast<std::uint8_t>(entry.window),
-                 static_cast<std::uint8_t>(entry.bits),
-                 static_cast<std::uint8_t>(entry.found ? entry.candidate.consumed : 0)};
+    push_front(&slots_[bucket_of(head & first(n))],
+               {head & first(n),
+                entry.pattern,
+                entry.found ? entry.candidate.node : nullptr,
+                entry.found ? entry.candidate.similarity : 0.0f,
+                static_cast<std::uint8_t>(tag),
+                static_cast<std::uint8_t>(entry.window),
+                static_cast<std::uint8_t>(entry.bits),
+                static_cast<std::uint8_t>(entry.found ? entry.candidate.consumed : 0)});
     ++inserted_;
   }
 
@@ -104,11 +137,12 @@ class ShortKeyMemo {
 
  private:
   struct alignas(32) Slot {
-    std::uint64_t head;     // the first max(window, key) bytes, zeros after
-    std::uint64_t pattern;  // bit k: whether the byte at window + k is foreign, k < bits
+    std::uint64_t head;     // the first max(window, key) bytes, zeros after (the key's: its bucket)
+    std::uint64_t pattern;  // bit k: whether the byte at window + k is foreign, k < bits (the
+                            // slot listing a key's windows: bit w, a window of w bytes)
     const TrieNode* node;  // of the candidate; null: none
     float similarity;
-    std::uint8_t tag;      // the key's size and the regime (tag_of); 0: empty
+    std::uint8_t tag;      // the key's size and the regime (tag_of), kWindowsTag; 0: empty
     std::uint8_t window;
     std::uint8_t bits;
     std::uint8_t consumed;  // at most the window
@@ -126,8 +160,31 @@ class ShortKeyMemo {
     return masks;
   }();
 
-  // Keys have 1 to 8 bytes, regimes are below 16: one byte that is never 0.
+  // Keys have 1 to 8 bytes and regimes are below 8: one byte that is never 0, whose top bit marks
+  // the slot that lists a key's windows.
+  static constexpr unsigned kMaxRegime = 7;
+  static constexpr std::uint64_t kWindowsTag = 0x80;
   static std::uint64_t tag_of(std::uint64_t key, unsigned regime) noexcept { return key | regime << 4; }
+
+  // Whether result `slot` holds for the start at `at` (first bytes `head`, key of `key` bytes,
+  // `left` bytes to the text's end); if so, its result goes to `found` and `candidate`.
+  static bool take(const Slot& slot, std::uint64_t head, std::uint64_t key, std::uint64_t left,
+                   std::uint64_t at, const FuzzySearch& search, bool& found,
+                   FuzzyCandidate& candidate) noexcept {
+    if ((head & first(std::max<std::uint64_t>(slot.window, key))) != slot.head ||
+        slot.window + slot.bits > left ||
+        (slot.bits != 0 && search.foreign_pattern(at + slot.window, slot.bits) != slot.pattern)) {
+      return false;
+    }
+    found = slot.node != nullptr;
+    candidate = {slot.node, slot.consumed, slot.similarity};
+    return true;
+  }
+
+  static void push_front(Slot* bucket, const Slot& slot) noexcept {
+    bucket[1] = bucket[0];
+    bucket[0] = slot;
+  }
 
   std::size_t bucket_of(std::uint64_t key_bytes) const noexcept {
     return static_cast<std::size_t>(((key_bytes * 0x9E3779B97F4A7C15ULL) >> 40) & mask_) * 2;
@@ -143,9 +200,7 @@ class ShortKeyMemo {
     for (std::size_t i = old.size(); i-- > 0;) {
       const Slot& slot = old[i];
       if (slot.tag == 0) continue;
-      Slot* bucket = &slots_[bucket_of(slot.head & first(slot.tag & 15U))];
-      bucket[1] = bucket[0];
-      bucket[0] = slot;
+      push_front(&slots_[bucket_of(slot.head)], slot);
     }
     inserted_ = 0;
   }
