@@ -16,9 +16,9 @@
 // often reads a byte or two of the next word, so its results differ by what follows; each of them
 // has a bucket of its own, and a slot in the key's bucket lists the windows (longer than the key)
 // its results have, so that a lookup asks for those buckets only, and all at once. A new result
-// and a hit go to the front of their bucket, and the slot behind leaves for a new one. The table starts small and doubles as results come in, up to
-// kMaxBuckets (512 KiB), so that a short text pays for little. It serves one processor and one
-// threshold, like the memo it stands in front of.
+// and a hit go to the front of their bucket, and the slot behind leaves for a new one. The table
+// starts small and doubles as results come in, up to kMaxBuckets (512 KiB), so that a short text
+// pays for little. It serves one processor and one threshold, like the memo it stands in front of.
 #pragma once
 
 #include <algorithm>
@@ -71,7 +71,8 @@ class ShortKeyMemo {
       const Slot& slot = bucket[k];
       if (slot.tag == (tag | kWindowsTag) && slot.head == key_bytes) {
         windows = slot.pattern;
-      } else if (slot.tag == tag && slot.window <= key && take(slot, head, key, left, at, search, found, candidate)) {
+      } else if (slot.tag == tag && slot.window <= key &&
+                 take(slot, head, key, left, at, search, found, candidate)) {
         if (k != 0) std::swap(bucket[0], bucket[1]);
         return true;
       }
@@ -89,7 +90,8 @@ class ShortKeyMemo {
       if (((windows >> w) & 1U) == 0 || w > left) continue;
       for (std::size_t k = 0; k < 2; ++k) {
         const Slot& slot = buckets[w][k];
-        if (slot.tag == tag && slot.window == w && take(slot, head, key, left, at, search, found, candidate)) {
+        if (slot.tag == tag && slot.window == w &&
+            take(slot, head, key, left, at, search, found, candidate)) {
           if (k != 0) std::swap(buckets[w][0], buckets[w][1]);
           return true;
         }
@@ -111,7 +113,8 @@ class ShortKeyMemo {
       std::size_t k = 0;
       while (k < 2 && !(bucket[k].tag == (tag | kWindowsTag) && bucket[k].head == key_bytes)) ++k;
       if (k == 2) {
-        push_front(bucket, {key_bytes, 0, nullptr, 0.0f, static_cast<std::uint8_t>(tag | kWindowsTag), 0, 0, 0});
+        const auto listing = static_cast<std::uint8_t>(tag | kWindowsTag);
+        push_front(bucket, {key_bytes, 0, nullptr, 0.0f, listing, 0, 0, 0});
         k = 0;
       }
       bucket[k].pattern |= std::uint64_t{1} << entry.window;
