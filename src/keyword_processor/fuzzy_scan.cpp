@@ -128,8 +128,12 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
   const std::uint64_t* boundaries = boundaries_.data();
 
   std::uint64_t p = 0;
+  // A search's regime only gains exact counts and cut 4 as the text left shrinks: once a start has
+  // both, every later one has.
+  const unsigned full_regime = 3;
+  unsigned regime = search.regime_at(0);
   while (p < n) {
-    poll_interrupt();
+    std::uint64_t units = 1;  // for the interrupt poll: the start, and the bytes skipped to it
     if (p > 0 && !overlaps && words.is_word(s[p - 1])) {
       // Inside a word: skip to the byte after the next boundary byte.
       const std::uint64_t word = p;
@@ -141,9 +145,13 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
       } else {
         while (p < n && words.is_word(s[p - 1])) ++p;
       }
-      poll_interrupt((p - word) / kBytesPerUnit);
-      if (p == n) return;
+      units += (p - word) / kBytesPerUnit;
+      if (p == n) {
+        poll_interrupt(units);
+        return;
+      }
     }
+    poll_interrupt(units);
     // No keyword is within reach of this start, nor of any later one (cut 7).
     if (!search.keywords_within_reach(p)) return;
     FuzzyCandidate candidate;
@@ -158,7 +166,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
     }
     const bool short_key = key <= ShortKeyMemo::kWindowMax && left >= ShortKeyMemo::kWindowMax;
     const std::uint64_t head = short_key ? ShortKeyMemo::head(s + p) : 0;
-    const unsigned regime = search.regime_at(p);
+    if (regime != full_regime) regime = search.regime_at(p);
     if (!short_key || !short_windows_.find(head, key, left, regime, p, search, found, candidate)) {
       search.begin(p);
       const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, regime);
