@@ -112,6 +112,8 @@ class FuzzySearch {
   // Whether searches from this start and another one with the same window use the same
   // arithmetic and cuts: a number that differs otherwise.
   unsigned regime() const noexcept { return (exact_counts_ ? 1U : 0U) | (exact_first_ ? 2U : 0U); }
+  // The regime with exact counts and cut 4, which a later start (less text left) always keeps.
+  static constexpr unsigned kFinalRegime = 3;
   // The regime a search from `start` will have, before it begins.
   unsigned regime_at(std::uint64_t start) const noexcept {
     const std::uint64_t left = size_ - start;

@@ -128,9 +128,6 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
   const std::uint64_t* boundaries = boundaries_.data();
 
   std::uint64_t p = 0;
-  // A search's regime only gains exact counts and cut 4 as the text left shrinks: once a start has
-  // both, every later one has.
-  const unsigned full_regime = 3;
   unsigned regime = search.regime_at(0);
   while (p < n) {
     std::uint64_t units = 1;  // for the interrupt poll: the start, and the bytes skipped to it
@@ -166,7 +163,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
     }
     const bool short_key = key <= ShortKeyMemo::kWindowMax && left >= ShortKeyMemo::kWindowMax;
     const std::uint64_t head = short_key ? ShortKeyMemo::head(s + p) : 0;
-    if (regime != full_regime) regime = search.regime_at(p);
+    if (regime != FuzzySearch::kFinalRegime) regime = search.regime_at(p);
     if (!short_key || !short_windows_.find(head, key, left, regime, p, search, found, candidate)) {
       search.begin(p);
       const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, regime);
