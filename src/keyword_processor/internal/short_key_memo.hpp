@@ -77,17 +77,17 @@ class ShortKeyMemo {
         return true;
       }
     }
-    if (windows == 0) return false;
+    // Only windows longer than the key are listed; take() turns down one past the text's end.
     Slot* buckets[kWindowMax + 1];
-    for (std::uint64_t w = key + 1; w <= kWindowMax; ++w) {
-      if (((windows >> w) & 1U) == 0 || w > left) continue;
+    for (std::uint64_t rest = windows; rest != 0; rest &= rest - 1) {
+      const auto w = static_cast<unsigned>(std::countr_zero(rest));
       buckets[w] = &slots_[bucket_of(head & first(w))];
 #if defined(__GNUC__)
       __builtin_prefetch(buckets[w]);
 #endif
     }
-    for (std::uint64_t w = key + 1; w <= kWindowMax; ++w) {
-      if (((windows >> w) & 1U) == 0 || w > left) continue;
+    for (std::uint64_t rest = windows; rest != 0; rest &= rest - 1) {
+      const auto w = static_cast<unsigned>(std::countr_zero(rest));
       for (std::size_t k = 0; k < 2; ++k) {
         const Slot& slot = buckets[w][k];
         if (slot.tag == tag && slot.window == w &&
