@@ -23,6 +23,8 @@
 # shared corpus beside the checkout), JOBS (default 2), ZIG_TARGETS (the zig check's targets).
 # Results: $CROSS_BUILD/results.txt (check, PASS/FAIL, seconds) and $CROSS_BUILD/digest-*.txt.
 set -uo pipefail
+# No grep -q at the end of a pipe: it stops reading at the first match, the writer may then die of
+# SIGPIPE, and pipefail reports the check as failed (ldd | grep -q did so about once in 300 runs).
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${CROSS_BUILD:-$root/build-cross}
 jobs=${JOBS:-2}
@@ -53,7 +55,7 @@ for check in "${checks[@]}"; do
 done
 missing=()
 for package in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep "ok installed" >/dev/null || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== Installing ${missing[*]}"
@@ -134,7 +136,7 @@ check_clang() {
   digest clang "$out/clang/extract_digest"
   python_suite "$out/venv-clang" --config-settings=build-dir="$out/module-clang"
   # The module must use libc++, not the system's libstdc++.
-  ldd "$out"/venv-clang/lib/python3*/site-packages/wordsieve*.so | grep -q 'libc++' 
+  ldd "$out"/venv-clang/lib/python3*/site-packages/wordsieve*.so | grep 'libc++' >/dev/null
 }
 
 check_portable() {
@@ -155,7 +157,7 @@ check_aarch64() {
     -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON -DWORDSIEVE_BENCH=ON \
     -DWORDSIEVE_GTEST_SOURCE=/usr/src/googletest -DCMAKE_BUILD_TYPE=Release
   build "$out/aarch64" -j"$jobs" --target engine_tests extract_digest
-  file "$out/aarch64/engine_tests" | grep -q aarch64
+  file "$out/aarch64/engine_tests" | grep aarch64 >/dev/null
   # An address-space limit set inside the emulator limits the emulator itself: the test of a pool
   # that cannot start is left out there.
   qemu-aarch64 -L "$sysroot" "$out/aarch64/engine_tests" --gtest_brief=1 \
@@ -183,7 +185,7 @@ windows_python() {
     echo "EXPORTS"
     nm -D --undefined-only "$module"/wordsieve*.so | awk '{print $2}' | sed 's/@.*//' | grep -E '^_?Py' | sort -u |
       while read -r symbol; do
-        if nm -D --defined-only "$libpython" | grep -qE " [DBR] $symbol\$"; then
+        if nm -D --defined-only "$libpython" | grep -E " [DBR] $symbol\$" >/dev/null; then
           echo "  $symbol DATA"
         else
           echo "  $symbol"
@@ -198,8 +200,8 @@ check_windows_module() {
   local dump
   dump=$(x86_64-w64-mingw32-objdump -p "$1")
   echo "$dump" | grep 'DLL Name' | sed 's/^\s*/   imports /'
-  ! echo "$dump" | grep 'DLL Name' | grep -viqE 'python3\.dll|kernel32|msvcrt|ucrt|api-ms-win|ntdll|advapi32'
-  ! echo "$dump" | grep -q 'python313\.dll'
+  ! echo "$dump" | grep 'DLL Name' | grep -viE 'python3\.dll|kernel32|msvcrt|ucrt|api-ms-win|ntdll|advapi32' >/dev/null
+  ! echo "$dump" | grep 'python313\.dll' >/dev/null
   local exports
   exports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s*\[ *[0-9]+\]' | awk '{print $NF}')
   echo "   exports $exports"
@@ -279,12 +281,12 @@ check_zig() {
     case $system in
       Windows) check_windows_module "$build/wordsieve.pyd" ;;
       Darwin)
-        file "$build/wordsieve.abi3.so" | grep -q Mach-O
-        llvm-nm -gU "$build/wordsieve.abi3.so" | grep -q ' _PyInit_wordsieve$'
+        file "$build/wordsieve.abi3.so" | grep Mach-O >/dev/null
+        llvm-nm -gU "$build/wordsieve.abi3.so" | grep ' _PyInit_wordsieve$' >/dev/null
         # zig links its own C++ runtime in, whose operators are exported; none of our names is.
-        ! llvm-nm -gU "$build/wordsieve.abi3.so" | grep -q 'wordsieve[0-9]' ;;
+        ! llvm-nm -gU "$build/wordsieve.abi3.so" | grep 'wordsieve[0-9]' >/dev/null ;;
       Linux)
-        file "$build/wordsieve.abi3.so" | grep -q "ELF 64-bit"
+        file "$build/wordsieve.abi3.so" | grep "ELF 64-bit" >/dev/null
         [ "$(nm -D --defined-only "$build/wordsieve.abi3.so" | awk '$2 != "A" {print $3}')" = PyInit_wordsieve ] ;;
     esac
     if [ "$target" = x86_64-linux-musl ]; then
