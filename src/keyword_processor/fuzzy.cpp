@@ -265,6 +265,8 @@ void FuzzySearch::begin(std::uint64_t start) {
   left_ = size_ - start;
   horizon_ = ~std::uint64_t{0};
   counts_bound_ = false;
+  part_end_ = kUnknown;  // a listing cut short by an interrupt ends here
+  part_ = nullptr;
   ++run_;
   bytes_read_ = 0;
   bits_read_ = 0;
@@ -362,8 +364,12 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::forced_sets(const Expansion& x, const 
   sets = {};
   const std::uint64_t opens = opens_at(x.edited);
   sets.own_names = own && (at > opens || wide.longest_named > opens);
-  if (at >= x.left) {
-    saw_end_ = true;
+  if (at >= x.seen_end) {
+    if (at < x.left) {
+      sets.all = true;  // past the key while its part is listed: kept, to be asked later (cut 8)
+    } else {
+      saw_end_ = true;
+    }
     return;
   }
   const std::uint64_t need = opens > at ? opens - at : 1;
@@ -372,10 +378,12 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::forced_sets(const Expansion& x, const 
   std::size_t size = 0;
   bool full = true;
   for (; size < want; ++size) {
-    if (at + size >= x.left) {
-      saw_end_ = true;
-      full = false;
-      break;
+    if (at + size >= x.seen_end) {
+      if (at + size >= x.left) {
+        saw_end_ = true;
+        full = false;
+      }
+      break;  // past the key: the children that match up to its end are kept (cut 8)
     }
     if (foreign_byte_[s[size]]) {
       bits_read_ = std::max(bits_read_, at + size + 1);
@@ -408,7 +416,8 @@ WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::leads_on(const TrieNode* node, const E
   const std::uint64_t need = opens > at ? opens - at : 1;
   const std::uint64_t want = std::min<std::uint64_t>(need, ChildIndex::kLookAhead);
   for (std::uint64_t j = 0; j < want; ++j) {
-    if (at + j >= x.left) {
+    if (at + j >= x.seen_end) {
+      if (at + j < x.left) return true;  // past the key while its part is listed (cut 8)
       saw_end_ = true;
       return false;
     }
@@ -439,6 +448,7 @@ WORDSIEVE_ALWAYS_INLINE void FuzzySearch::push_wide_child_steps(const Expansion&
   if (keyword_skip == Step::kForced) forced_sets(x, wide, state.consumed, state.consumed != 0, by_skip_sets);
   // Word w of the set a forced step's states must be in.
   const auto forced_word = [&wide](std::size_t w, const ForcedSets& sets) {
+    if (sets.all) return ~std::uint64_t{0};
     std::uint64_t word = sets.own_names ? wide.named[w] : 0;
     if (sets.reach != nullptr) word |= sets.reach[w];
     if (sets.named_on != nullptr) word |= sets.named_on[w];
@@ -542,7 +552,8 @@ WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::expand(State& state, bool branches, st
   if (matched != nullptr) stack_.push_back({matched, next, state.edits, state.depth + 1, 0});
   const std::uint64_t edited = state.edits + 1;
   // A step of a forced kind is taken only when its state leads somewhere (cut 6).
-  const Expansion x{state, s, left, b, next, edited, state.depth + 1, replace, keyword_skip};
+  const Expansion x{state, s, left, std::min(left, part_end_), b, next, edited, state.depth + 1,
+                    replace, keyword_skip};
   if (text_skip == Step::kOpen || (text_skip == Step::kForced && leads_on(state.node, x, next, true))) {
     edited_steps.push_back({state.node, next, edited, state.depth, text_skip == Step::kForced});
   }
@@ -592,7 +603,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
   later_.clear();
   // Where steps that add an edit go.
   std::vector<State>& edited_steps = kPass == Pass::kMaximum ? later_ : stack_;
-  stack_.push_back({root_, 0, 0, 0, 0});
+  if (kPass != Pass::kReplay) stack_.push_back({root_, 0, 0, 0, 0});
   State state;
   bool follow = false;  // `state` is the match step of the previous state
   std::uint64_t polled = 0;
@@ -602,7 +613,9 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       polled = popped;
     }
     if (!follow) {
-      if (stack_.empty()) {
+      if (kPass == Pass::kReplay && stack_.empty()) {
+        if (!replay_next(least, best, out, found)) break;
+      } else if (stack_.empty()) {
         // Every state with the current edit count is done.
         if (kPass == Pass::kMaximum && found && layer >= goal.settle_edits) {
           settled_early_ = true;
@@ -616,6 +629,17 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       stack_.pop_back();
     }
     follow = false;
+    if (kPass == Pass::kKeyPart && state.consumed >= part_end_) {
+      // A state past the key: listed in its place, taken by the replays.
+      KeyPartEvent& event = part_->emplace_back();
+      event = {state.node, {}, static_cast<std::uint32_t>(state.edits), state.depth, 0,
+               state.forced != 0 ? KeyPartEvent::kForcedState : KeyPartEvent::kState};
+      std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
+      if (shape_ != nullptr && state.depth > 1) height = shape_->height(state.node, height);
+      event.height = static_cast<std::uint32_t>(height);
+      if (part_->size() > kMaxKeyPartEvents) break;  // too long to keep: the caller searches whole
+      continue;
+    }
     bool branches = state.forced == 0 && state.consumed < left && gate(state.edits, state.consumed);
     std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
     if (branches) {
@@ -635,6 +659,11 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
         set_floor({least, best});
         out = {state.node, state.consumed, sim};
         found = true;
+        if (kPass == Pass::kKeyPart) {
+          KeyPartEvent& event = part_->emplace_back();
+          event = {state.node, {}, 0, 0, static_cast<std::uint16_t>(state.consumed), KeyPartEvent::kCandidate};
+          event.similarity = sim;
+        }
         if (best >= 1.0f || best == goal.stop_at) break;  // cuts 3 and 5
       }
     }
@@ -650,6 +679,82 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
   poll_interrupt(popped - polled);
   popped_total_ += popped;
   return found;
+}
+
+// Cut 8 (docs/fuzzy_search.md).
+bool FuzzySearch::record_key_part(std::uint64_t key, float reached, std::vector<KeyPartEvent>& events) {
+  events.clear();
+  // A state inside the key has fewer than `key` bytes consumed and at most H levels of depth, so
+  // its edits (at most their sum) fit the list's 32 bits.
+  if (!all_cuts_ || !key_part_applies(key, left_, threshold_) || key > 0xFFFF ||
+      longest_key_ > 0xFFFF0000U || horizon_ != key ||
+      !foreign_byte_[text_[start_ + key - 1]]) {
+    return false;
+  }
+  constexpr std::uint64_t kAnyEdits = ~std::uint64_t{0};
+  part_end_ = key;
+  part_ = &events;
+  FuzzyCandidate unused;
+  search<Pass::kKeyPart>({reached, 0.0f, kAnyEdits}, unused);
+  part_end_ = kUnknown;
+  part_ = nullptr;
+  // What it read lies inside the key (the look-ahead keeps whatever lies past it), and so did
+  // every state it took: nothing depends on the text after the key, nor on where the text ends.
+  if (saw_end_ || bytes_read_ > key || events.size() > kMaxKeyPartEvents) {
+    events.clear();
+    return false;
+  }
+  return true;
+}
+
+bool FuzzySearch::replay_key_part(std::uint64_t key, const KeyPartEvent* events, std::size_t count,
+                                  float reached, FuzzyCandidate& out) {
+  if (!keywords_within_reach(start_)) return false;
+  constexpr std::uint64_t kAnyEdits = ~std::uint64_t{0};
+  part_end_ = key;
+  replay_at_ = events;
+  replay_end_ = events + count;
+  const bool found = search<Pass::kReplay>({reached, 0.0f, kAnyEdits}, out);
+  part_end_ = kUnknown;
+  // The list stands for the search of the key's bytes: the result depends on them all (the memo
+  // compares them anyway), and on the text going on past them, with a byte at least.
+  bytes_read_ = std::max(bytes_read_, key);
+  bits_read_ = std::max(bits_read_, key + 1);
+  if (reached > 0.0f && !found) {
+    fail("fuzzy search: the replay did not reach a similarity known to be reached");
+  }
+  return found;
+}
+
+WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::replay_next(float least, float& best, FuzzyCandidate& out,
+                                                      bool& found) {
+  const unsigned char* const s = text_ + start_;
+  while (replay_at_ != replay_end_) {
+    const KeyPartEvent& event = *replay_at_++;
+    if (event.kind == KeyPartEvent::kCandidate) {
+      if (event.similarity >= least && event.similarity > best) {
+        best = event.similarity;
+        set_floor({least, best});
+        out = {event.node, event.consumed, event.similarity};
+        found = true;
+        if (best >= 1.0f) return false;  // cut 3
+      }
+      continue;
+    }
+    const State state{event.node, part_end_, event.edits, event.depth,
+                      event.kind == KeyPartEvent::kForcedState ? 1U : 0U};
+    if (state.forced != 0) {
+      // The look-ahead of cut 6 that the list left undone, now that the bytes are known.
+      const Expansion x{state, s, left_, left_, 0, 0, state.edits, 0, Step::kNone, Step::kNone};
+      if (!leads_on(state.node, x, part_end_, true)) continue;
+    } else if (state.edits != 0 && gate(state.edits, part_end_) &&
+               !may_pass(state.depth + excess_, event.height, part_end_, state.edits)) {
+      continue;  // cut 2, as the search takes it when it pops the state, before it is pushed
+    }
+    stack_.push_back(state);
+    return true;
+  }
+  return false;
 }
 
 bool fuzzy_end_rule(std::string_view text, std::uint64_t start, std::uint64_t consumed,

@@ -25,7 +25,7 @@
 //      scan reports no match for it and moves on by its one consumed byte (see fuzzy_scan.cpp).
 //
 // Why the search that runs returns exactly that candidate while it leaves most states out (the
-// facts F1 to F3 and the cuts 1 to 7 its code names) is argued in docs/fuzzy_search.md.
+// facts F1 to F3 and the cuts 1 to 8 its code names) is argued in docs/fuzzy_search.md.
 #pragma once
 
 #include <algorithm>
@@ -50,6 +50,22 @@ struct FuzzyCandidate {
   const TrieNode* node;    // carries the clean name
   std::uint64_t consumed;  // L: bytes of the text consumed from the start position, at least 1
   float similarity;        // unrounded
+};
+
+// What the part of a search inside its key leaves to the rest (FuzzySearch::record_key_part), in
+// the order the search pops it: a candidate found inside the key, or a state that has consumed the
+// whole key, whose steps depend on the text after it.
+struct KeyPartEvent {
+  enum Kind : std::uint8_t { kCandidate, kState, kForcedState };
+  const TrieNode* node;
+  union {
+    float similarity;      // kCandidate
+    std::uint32_t height;  // kState: of its subtree, as cut 2 takes it
+  };
+  std::uint32_t edits;     // states
+  std::uint32_t depth;     // states
+  std::uint16_t consumed;  // kCandidate: fewer bytes than the key (a state has consumed all of it)
+  Kind kind;
 };
 
 // The search over one text at one threshold, run for any number of start positions. It keeps its
@@ -89,6 +105,22 @@ class FuzzySearch {
   bool exact_first(FuzzyCandidate& out);
   // `reached`: a similarity that some state of this search is known to reach (0 when none is).
   bool passes(FuzzyCandidate& out, float reached = 0.0f);
+  // passes() in two parts (cut 8, docs/fuzzy_search.md), for a start whose key (the bytes up to and
+  // including the first foreign byte after it, `key` >= 2 of them) lies inside the text with a
+  // byte after it, after set_horizon(key), at usual thresholds. record_key_part() searches the
+  // states that have consumed fewer than `key` bytes and lists in `events` what they leave to the
+  // rest, in the search's order; the list depends on the key's bytes, the regime and `reached`
+  // alone, not on the text after the key. False (and no list) when it does not apply or the list
+  // would exceed kMaxKeyPartEvents. replay_key_part() finishes the search from the current start,
+  // at any start with the same key and regime, given such a list and the `reached` it was made
+  // with: passes()'s candidate.
+  static constexpr std::size_t kMaxKeyPartEvents = 4096;
+  static bool key_part_applies(std::uint64_t key, std::uint64_t left, float threshold) noexcept {
+    return threshold >= kUsual && key >= 2 && left > key;
+  }
+  bool record_key_part(std::uint64_t key, float reached, std::vector<KeyPartEvent>& events);
+  bool replay_key_part(std::uint64_t key, const KeyPartEvent* events, std::size_t count,
+                       float reached, FuzzyCandidate& out);
   // Keeps the bound of cut 2 from looking at bytes `horizon` or more past the start, for a caller
   // that remembers results by a window of that size; without it, it looks as far as it needs.
   void set_horizon(std::uint64_t horizon);
@@ -155,6 +187,8 @@ class FuzzySearch {
   enum class Pass {
     kMaximum,     // any order (fewest edits first): the greatest similarity of any candidate
     kVisitOrder,  // the order of S: the first candidate of the target similarity, or the best
+    kKeyPart,     // kVisitOrder over the states inside the key, listing what they leave (cut 8)
+    kReplay,      // kVisitOrder over the states past the key, fed from such a list
   };
 
   // How the edit steps of one kind from a branching state are taken (see step()).
@@ -261,12 +295,16 @@ class FuzzySearch {
   };
   template <Pass kPass>
   bool search(Goal goal, FuzzyCandidate& out);
+  // kReplay: pushes the next listed state to take, taking the listed candidates before it; false
+  // when the list is done or a candidate ends the search.
+  bool replay_next(float least, float& best, FuzzyCandidate& out, bool& found);
 
   // The steps from one popped state (search's loop body past the cuts and the candidate test).
   struct Expansion {
     const State& state;
     const unsigned char* s;  // the text from the start position
     std::uint64_t left;      // r
+    std::uint64_t seen_end;  // the look-ahead stops here: r, or the key's end (cut 8)
     unsigned char b;         // the text byte the state would consume next
     std::uint64_t next;      // consumed after a step that consumes b
     std::uint64_t edited;    // edits after an edit step
@@ -275,6 +313,7 @@ class FuzzySearch {
   };
   // The sets of a wide node's children that a forced step's states must meet (null: none).
   struct ForcedSets {
+    bool all = false;                            // every child (the bytes ahead are not looked at)
     bool own_names = false;                      // the children with a clean name
     const std::uint64_t* reach = nullptr;        // those that match the bytes ahead
     const std::uint64_t* named_on = nullptr;     // those with a clean name on the way
@@ -343,6 +382,12 @@ class FuzzySearch {
   SeenStates seen_;
   std::uint64_t popped_total_ = 0;
   bool settled_early_ = false;
+  // Cut 8: the key's size while a search lists its part inside the key (kUnknown otherwise), the
+  // list, and where a replay reads.
+  std::uint64_t part_end_ = kUnknown;
+  std::vector<KeyPartEvent>* part_ = nullptr;
+  const KeyPartEvent* replay_at_ = nullptr;
+  const KeyPartEvent* replay_end_ = nullptr;
 };
 
 // The fuzzy end rule for a candidate that consumed `consumed` (>= 1) bytes from `start`. Trims one

@@ -28,8 +28,9 @@ float rounded_similarity(float similarity) noexcept {
 
 }  // namespace
 
-FuzzyScratch::FuzzyScratch(std::size_t memo_ways, std::size_t short_buckets)
-    : memo_(memo_ways), short_windows_(short_buckets) {}
+FuzzyScratch::FuzzyScratch(std::size_t memo_ways, std::size_t short_buckets,
+                           std::size_t key_part_events)
+    : memo_(memo_ways), short_windows_(short_buckets), key_parts_(key_part_events) {}
 FuzzyScratch::~FuzzyScratch() = default;
 
 void FuzzyScratch::mark_boundaries(const KeywordProcessor& processor, const unsigned char* s,
@@ -62,23 +63,51 @@ void FuzzyScratch::mark_boundaries(const KeywordProcessor& processor, const unsi
 
 std::size_t FuzzyScratch::bytes() const noexcept {
   return boundaries_.capacity() * sizeof(std::uint64_t) + (search_ ? search_->buffer_bytes() : 0) +
-         memo_.capacity_bytes() + short_windows_.capacity_bytes();
+         memo_.capacity_bytes() + short_windows_.capacity_bytes() + key_parts_.capacity_bytes() +
+         part_events_.capacity() * sizeof(KeyPartEvent);
 }
 
 void FuzzyScratch::trim_to_keep(std::size_t limit) noexcept {
   // What grows with the text goes first, then the states of the last searches, then the
-  // remembered results; the next scan makes again what it needs.
+  // searches' parts inside their keys, then the remembered results; the next scan makes again
+  // what it needs.
   std::vector<std::uint64_t>().swap(boundaries_);
+  std::vector<KeyPartEvent>().swap(part_events_);
   std::size_t search_bytes = search_ ? search_->buffer_bytes() : 0;
   if (search_bytes > kKeptSearchBytes) {
     search_.reset();
     search_bytes = 0;
   }
-  if (search_bytes + memo_.capacity_bytes() + short_windows_.capacity_bytes() > limit) {
+  const std::size_t results = memo_.capacity_bytes() + short_windows_.capacity_bytes();
+  if (search_bytes + results + key_parts_.capacity_bytes() > limit) key_parts_.clear();
+  if (search_bytes + results > limit) {
     memo_.clear();
     short_windows_.clear();
     slow_starts_ = 0;
   }
+}
+
+// The search after the memo missed and the walk of the exact chain found nothing: from the part
+// inside the key remembered for the key, or listed now when a search of the key read past it
+// before; else whole.
+bool FuzzyScratch::search_rest(FuzzySearch& search, const unsigned char* at, std::uint64_t key,
+                               std::uint64_t left, unsigned regime, float reached,
+                               FuzzyCandidate& candidate) {
+  if (key > KeyPartMemo::kKeyMax || !FuzzySearch::key_part_applies(key, left, threshold_)) {
+    return search.passes(candidate, reached);
+  }
+  const KeyPartMemo::Key listed = KeyPartMemo::key_of(at, key, regime);
+  KeyPartMemo::Part part;
+  if (!key_parts_.find(listed, part)) {
+    if (!key_parts_.wanted(listed) || !search.record_key_part(key, reached, part_events_)) {
+      const bool found = search.passes(candidate, reached);
+      if (search.bytes_read() > key || search.bits_read() > key) key_parts_.want(listed);
+      return found;
+    }
+    key_parts_.insert(listed, reached, part_events_);
+    part = {part_events_.data(), part_events_.size(), reached};
+  }
+  return search.replay_key_part(key, part.events, part.count, part.reached, candidate);
 }
 
 void scan_fuzzy(const KeywordProcessor& processor, std::string_view text, float threshold,
@@ -114,6 +143,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
     search_.reset();
     memo_.clear();
     short_windows_.clear();
+    key_parts_.clear();
     slow_starts_ = 0;
   }
   if (!search_) {
@@ -179,7 +209,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
         kept = {true, candidate, search.bytes_read(), 0, 0};
       } else {
         if (search.wants_horizon()) search.set_horizon(key);
-        found = search.passes(candidate, memo.reached(probe));
+        found = search_rest(search, s + p, key, left, regime, memo.reached(probe), candidate);
         if (!search.saw_end()) {
           const std::uint64_t bytes = search.bytes_read();
           const std::uint64_t bits = search.bits_read() > bytes ? search.bits_read() - bytes : 0;

@@ -1,6 +1,7 @@
 // The fuzzy scan: the fuzzy search (fuzzy.hpp) at every position where a match may start, with the
 // fuzzy end rule, remembering search results by the text they depend on (fuzzy_memo.hpp, and
-// short_key_memo.hpp in front of it).
+// short_key_memo.hpp in front of it) and the parts of searches that lie inside their keys
+// (key_part_memo.hpp).
 #pragma once
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "fuzzy.hpp"
 #include "keyword_processor/internal/byte_blocks.hpp"
 #include "keyword_processor/internal/fuzzy_memo.hpp"
+#include "keyword_processor/internal/key_part_memo.hpp"
 #include "keyword_processor/internal/short_key_memo.hpp"
 #include "match.hpp"
 #include "processor.hpp"
@@ -27,9 +29,11 @@ namespace wordsieve {
 class FuzzyScratch {
  public:
   // At most `memo_ways` remembered results in the memo, `short_buckets` buckets in the table of
-  // short windows in front of it (both powers of two).
+  // short windows in front of it (both powers of two), `key_part_events` events in the lists of
+  // the searches' parts inside their keys.
   explicit FuzzyScratch(std::size_t memo_ways = FuzzyMemo::kMaxWays,
-                        std::size_t short_buckets = ShortKeyMemo::kMaxBuckets);
+                        std::size_t short_buckets = ShortKeyMemo::kMaxBuckets,
+                        std::size_t key_part_events = KeyPartMemo::kMaxEvents);
   ~FuzzyScratch();
   FuzzyScratch(const FuzzyScratch&) = delete;
   FuzzyScratch& operator=(const FuzzyScratch&) = delete;
@@ -51,6 +55,8 @@ class FuzzyScratch {
   // The scan itself, with this work space.
   void scan(const KeywordProcessor& processor, std::string_view text, float threshold,
             std::vector<KeywordMatch>& out);
+  bool search_rest(FuzzySearch& search, const unsigned char* at, std::uint64_t key, std::uint64_t left,
+                   unsigned regime, float reached, FuzzyCandidate& candidate);
   // Trims this scratch to at most `limit` bytes, to be kept on the processor.
   void trim_to_keep(std::size_t limit) noexcept;
 
@@ -59,6 +65,8 @@ class FuzzyScratch {
   std::optional<FuzzySearch> search_;
   FuzzyMemo memo_;
   ShortKeyMemo short_windows_;  // in front of memo_
+  KeyPartMemo key_parts_;       // behind memo_
+  std::vector<KeyPartEvent> part_events_;  // the list of the last part searched
   std::uint64_t slow_starts_ = 0;  // starts looked up in memo_
   // Bit j: byte j of the text is a boundary byte, and bit n (the text's size) is set. Made for
   // long texts only; the set it is looked up in, for the processor, when first needed.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <random>
@@ -282,6 +283,61 @@ TEST(FuzzyDifferential, MatchesLiteralSearch) {
     EXPECT_GT(counts[1], 200);
   }
   EXPECT_LT(over_budget, compared / 3);
+}
+
+// The part of a search inside its key, listed at one start, finishes the search at the start of
+// texts that go on after the same key with other words, as the literal search does there.
+TEST(FuzzyDifferential, KeyPartReplayedAfterOtherWords) {
+  Generator gen(0x6b657970);
+  int compared = 0, over_budget = 0;
+  for (int round = 0; round < 2000; ++round) {
+    const auto shape = static_cast<Generator::Shape>(round % Generator::kShapes);
+    gen.forget_keywords();
+    const auto kp = gen.processor(shape);
+    const float t = std::max(0.6f, gen.threshold());
+    const auto search_text = [&](const std::string& text) {
+      return kp->case_sensitive ? text : normalize_text(text);
+    };
+    const std::string s = search_text(gen.text(6));
+    FuzzySearch search(*kp, s, t);
+    std::uint64_t budget = 400'000;
+    try {
+      for (std::uint64_t p = 0; p < s.size(); ++p) {
+        // The key as the scan takes it: up to and including the first foreign byte after p.
+        const std::uint64_t left = s.size() - p;
+        std::uint64_t key = std::min<std::uint64_t>(left, 24);
+        if (const std::uint64_t after = key > 1 ? search.foreign_pattern(p + 1, key - 1) : 0; after != 0) {
+          key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
+        }
+        FuzzyCandidate got{};
+        if (!FuzzySearch::key_part_applies(key, left, t)) continue;
+        search.begin(p);
+        if (search.exact_first(got)) continue;
+        search.set_horizon(key);
+        std::vector<KeyPartEvent> events;
+        if (!search.record_key_part(key, 0.0f, events)) continue;
+        for (int j = 0; j < 4; ++j) {
+          const std::string other = j == 0 ? s.substr(p) : s.substr(p, key) + search_text(gen.text(3));
+          if (other.size() <= key) continue;
+          FuzzySearch there(*kp, other, t);
+          there.begin(0);
+          ASSERT_FALSE(there.exact_first(got));
+          there.set_horizon(key);
+          const bool found = there.replay_key_part(key, events.data(), events.size(), 0.0f, got);
+          const auto want = oracle::literal_search(kp->root, other, 0, t, budget);
+          ASSERT_TRUE(same_candidate(found, got, want))
+              << failure("replayed key part", round, t, other, *kp) << "\nkey " << key << " from '"
+              << s.substr(p) << "': " << show(found, got) << " vs " << show(want);
+          ++compared;
+        }
+      }
+    } catch (const oracle::OverBudget&) {
+      ++over_budget;
+    }
+  }
+  RecordProperty("compared", compared);
+  EXPECT_GT(compared, 5000);
+  EXPECT_LT(over_budget, 200);
 }
 
 // Keys longer than what is left of the text: whether any is still within reach turns on the

@@ -22,8 +22,9 @@ namespace {
 // their prefixes, joined by separators some of which occur in no keyword ('x', '-', 'é'), so that
 // the same key comes back followed by other bytes, by the same bytes with other foreign bytes among
 // them, and at the end of the text. Every memo size, from one bucket (every insertion evicts) to
-// the default, and the table of short windows in front of it from one bucket to the default, with one
-// scratch across several texts as a batch keeps it.
+// the default, the table of short windows in front of it from one bucket to the default, and the
+// lists of the searches' parts inside their keys from none to the default, with one scratch across
+// several texts as a batch keeps it.
 TEST(FuzzyMemoTest, ScanWithMemoEqualsScanWithout) {
   std::mt19937 rng(0x3e30);
   const auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
@@ -36,6 +37,7 @@ TEST(FuzzyMemoTest, ScanWithMemoEqualsScanWithout) {
   const float kThresholds[] = {0.0f, 0.3f, 0.5f, 0.6f, 0.7f, 0.75f, 0.8f, 0.85f, 0.9f, 0.95f};
   const std::size_t kMemoWays[] = {4, 64, 1024, FuzzyMemo::kMaxWays};
   const std::size_t kShortBuckets[] = {1, 4, ShortKeyMemo::kMaxBuckets};
+  const std::size_t kKeyPartEvents[] = {0, 16, KeyPartMemo::kMaxEvents};
   int compared = 0;
   for (int round = 0; round < 300; ++round) {
     auto kp = std::make_unique<KeywordProcessor>(pick(1) == 0, pick(3) == 0);
@@ -62,7 +64,8 @@ TEST(FuzzyMemoTest, ScanWithMemoEqualsScanWithout) {
     // Long texts at times: the scan then skips words by a bitmap of the text.
     const std::size_t length = t < 0.5f ? 200 : pick(3) == 0 ? 5000 : 2000;
     FuzzyScratch scratch(kMemoWays[pick(std::size(kMemoWays) - 1)],
-                         kShortBuckets[pick(std::size(kShortBuckets) - 1)]);
+                         kShortBuckets[pick(std::size(kShortBuckets) - 1)],
+                         kKeyPartEvents[pick(std::size(kKeyPartEvents) - 1)]);
     std::string previous;
     for (int text_round = 0; text_round < 4; ++text_round) {
       std::string text;
