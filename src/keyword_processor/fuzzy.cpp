@@ -634,9 +634,22 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       KeyPartEvent& event = part_->emplace_back();
       event = {state.node, {}, static_cast<std::uint32_t>(state.edits), state.depth, 0,
                state.forced != 0 ? KeyPartEvent::kForcedState : KeyPartEvent::kState};
-      std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
-      if (shape_ != nullptr && state.depth > 1) height = shape_->height(state.node, height);
-      event.height = static_cast<std::uint32_t>(height);
+      if (state.forced != 0) {
+        const std::uint64_t opens = opens_at(state.edits);
+        const auto& name = state.node->clean_name;
+        if (name.has_value() && (state.consumed > opens || name.view().size() > opens)) {
+          event.next_bytes = ~std::uint32_t{0};
+        } else {
+          event.next_bytes = 0;
+          std::size_t pos = 0;
+          ChildMap::Entry entry;
+          while (state.node->children.next(pos, entry)) event.next_bytes |= std::uint32_t{1} << (entry.key & 31);
+        }
+      } else {
+        std::uint64_t height = longest_key_ > state.depth ? longest_key_ - state.depth : 0;
+        if (shape_ != nullptr && state.depth > 1) height = shape_->height(state.node, height);
+        event.height = static_cast<std::uint32_t>(height);
+      }
       if (part_->size() > kMaxKeyPartEvents) break;  // too long to keep: the caller searches whole
       continue;
     }
@@ -711,11 +724,11 @@ bool FuzzySearch::replay_key_part(std::uint64_t key, const KeyPartEvent* events,
                                   float reached, FuzzyCandidate& out) {
   if (!keywords_within_reach(start_)) return false;
   constexpr std::uint64_t kAnyEdits = ~std::uint64_t{0};
-  part_end_ = key;
+  // The look-ahead reads past the key as usual (part_end_ stays unknown): the replay knows the text.
+  replay_key_ = key;
   replay_at_ = events;
   replay_end_ = events + count;
   const bool found = search<Pass::kReplay>({reached, 0.0f, kAnyEdits}, out);
-  part_end_ = kUnknown;
   // The list stands for the search of the key's bytes: the result depends on them all (the memo
   // compares them anyway), and on the text going on past them, with a byte at least.
   bytes_read_ = std::max(bytes_read_, key);
@@ -741,14 +754,17 @@ WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::replay_next(float least, float& best, 
       }
       continue;
     }
-    const State state{event.node, part_end_, event.edits, event.depth,
+    const State state{event.node, replay_key_, event.edits, event.depth,
                       event.kind == KeyPartEvent::kForcedState ? 1U : 0U};
     if (state.forced != 0) {
-      // The look-ahead of cut 6 that the list left undone, now that the bytes are known.
+      // The look-ahead of cut 6 that the list left undone, now that the bytes are known; most
+      // states fail at the next byte, which their list entry answers without a visit to the node.
+      bytes_read_ = std::max(bytes_read_, replay_key_ + 1);
+      if (((event.next_bytes >> (s[replay_key_] & 31)) & 1U) == 0) continue;
       const Expansion x{state, s, left_, left_, 0, 0, state.edits, 0, Step::kNone, Step::kNone};
-      if (!leads_on(state.node, x, part_end_, true)) continue;
-    } else if (state.edits != 0 && gate(state.edits, part_end_) &&
-               !may_pass(state.depth + excess_, event.height, part_end_, state.edits)) {
+      if (!leads_on(state.node, x, replay_key_, true)) continue;
+    } else if (state.edits != 0 && gate(state.edits, replay_key_) &&
+               !may_pass(state.depth + excess_, event.height, replay_key_, state.edits)) {
       continue;  // cut 2, as the search takes it when it pops the state, before it is pushed
     }
     stack_.push_back(state);

@@ -61,6 +61,9 @@ struct KeyPartEvent {
   union {
     float similarity;      // kCandidate
     std::uint32_t height;  // kState: of its subtree, as cut 2 takes it
+    // kForcedState: bit b & 31 for each byte b that the node has a child for, or every bit when
+    // its own clean name may pass: the replay asks cut 6 only when the next byte's bit is set.
+    std::uint32_t next_bytes;
   };
   std::uint32_t edits;     // states
   std::uint32_t depth;     // states
@@ -383,9 +386,10 @@ class FuzzySearch {
   std::uint64_t popped_total_ = 0;
   bool settled_early_ = false;
   // Cut 8: the key's size while a search lists its part inside the key (kUnknown otherwise), the
-  // list, and where a replay reads.
+  // list; the key's size in a replay, and where it reads in its list.
   std::uint64_t part_end_ = kUnknown;
   std::vector<KeyPartEvent>* part_ = nullptr;
+  std::uint64_t replay_key_ = 0;
   const KeyPartEvent* replay_at_ = nullptr;
   const KeyPartEvent* replay_end_ = nullptr;
 };
