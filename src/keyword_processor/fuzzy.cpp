@@ -409,8 +409,7 @@ WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::leads_on(const TrieNode* node, const E
                                                    std::uint64_t at, bool own) {
   const std::uint64_t opens = opens_at(x.edited);
   const auto passes = [opens](const TrieNode* named, std::uint64_t consumed) {
-    return named->clean_name.has_value() &&
-           (consumed > opens || named->clean_name.view().size() > opens);
+    return name_passes(named, consumed, opens);
   };
   if (own && passes(node, at)) return true;
   const std::uint64_t need = opens > at ? opens - at : 1;
@@ -635,9 +634,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
       event = {state.node, {}, static_cast<std::uint32_t>(state.edits), state.depth, 0,
                state.forced != 0 ? KeyPartEvent::kForcedState : KeyPartEvent::kState};
       if (state.forced != 0) {
-        const std::uint64_t opens = opens_at(state.edits);
-        const auto& name = state.node->clean_name;
-        if (name.has_value() && (state.consumed > opens || name.view().size() > opens)) {
+        if (name_passes(state.node, state.consumed, opens_at(state.edits))) {
           event.next_bytes = ~std::uint32_t{0};
         } else {
           event.next_bytes = 0;

@@ -329,6 +329,11 @@ class FuzzySearch {
   void forced_sets(const Expansion& x, const ChildIndex::Node& wide, std::uint64_t at, bool own,
                    ForcedSets& sets);
   bool leads_on(const TrieNode* node, const Expansion& x, std::uint64_t at, bool own);
+  // Cut 6: whether the clean name of `node`, met with `consumed` bytes consumed, passes the test of
+  // a candidate whose gate opens at `opens` bytes.
+  static bool name_passes(const TrieNode* node, std::uint64_t consumed, std::uint64_t opens) noexcept {
+    return node->clean_name.has_value() && (consumed > opens || node->clean_name.view().size() > opens);
+  }
   // The least consumed count at which the gate of `edits` edits (any count) passes.
   std::uint64_t opens_at(std::uint64_t edits) noexcept {
     return edits < kGateTable ? gate_opens(edits) : first_open(edits);

@@ -40,13 +40,7 @@ void KeyPartMemo::insert(const Key& key, float reached, const std::vector<KeyPar
       events.size() > max_events_) {
     return;
   }
-  if (events_.size() + events.size() > max_events_) {
-    // Everything goes but the marks, which stay true.
-    std::vector<std::uint64_t> wanted;
-    wanted.swap(wanted_);
-    clear();
-    wanted.swap(wanted_);
-  }
+  if (events_.size() + events.size() > max_events_) forget_lists();  // the marks stay true
   if (slots_.empty() || (keys_ >= slots_.size() && slots_.size() < 2 * kMaxBuckets)) grow();
   Slot* slots = bucket(key.hash);
   slots[1] = slots[0];
@@ -83,11 +77,15 @@ void KeyPartMemo::want(const Key& key) {
   wanted_[(key.hash >> 6) & (kWantedWords - 1)] |= std::uint64_t{1} << (key.hash & 63);
 }
 
-void KeyPartMemo::clear() noexcept {
-  std::vector<std::uint64_t>().swap(wanted_);
+void KeyPartMemo::forget_lists() noexcept {
   std::vector<Slot>().swap(slots_);
   std::vector<KeyPartEvent>().swap(events_);
   keys_ = 0;
+}
+
+void KeyPartMemo::clear() noexcept {
+  std::vector<std::uint64_t>().swap(wanted_);
+  forget_lists();
 }
 
 }  // namespace wordsieve

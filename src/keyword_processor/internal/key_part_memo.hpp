@@ -24,12 +24,14 @@
 #include <vector>
 
 #include "keyword_processor/fuzzy.hpp"
+#include "keyword_processor/internal/fuzzy_memo.hpp"
 
 namespace wordsieve {
 
 class KeyPartMemo {
  public:
-  static constexpr std::uint64_t kKeyMax = 24;  // FuzzyMemo::kKeyMax: the scan's longest key
+  static constexpr std::uint64_t kKeyMax = FuzzyMemo::kKeyMax;  // the scan's longest key
+  static_assert(kKeyMax % 8 == 0);
   static constexpr std::size_t kMinBuckets = 64;
   static constexpr std::size_t kMaxBuckets = 8192;                   // 640 KiB of slots
   static constexpr std::size_t kMaxEvents = std::size_t{1} << 17;  // 3 MiB of lists
@@ -83,6 +85,7 @@ class KeyPartMemo {
   static std::uint64_t hash_of(const std::uint64_t* words, std::uint64_t size, unsigned regime) noexcept;
   Slot* bucket(std::uint64_t hash) noexcept { return &slots_[2 * (hash & (slots_.size() / 2 - 1))]; }
   void grow();
+  void forget_lists() noexcept;  // clear() but for the marks
 
   std::vector<Slot> slots_;  // buckets of two; empty until the first insertion
   std::vector<KeyPartEvent> events_;
