@@ -6,7 +6,10 @@
 #      suite run against it with the sanitizer runtimes preloaded into the interpreter. The
 #      interpreter itself is not instrumented and keeps some memory until exit on purpose, so leak
 #      detection is off there (scripts/leak_check.py covers leaks of the module).
-# Any sanitizer report ends its process with an error, so a report fails this script.
+# Any sanitizer report ends its process with an error, so a report fails this script. Both builds
+# are optimised at -O1 with line tables only for debug information: reports keep their file and
+# line, and the build takes half the time it takes at -O2 with full debug information, for tests
+# that run about a fifth longer.
 #
 # Environment: PYTHON (default: found as scripts/prerequisites.sh says), SAN_BUILD (default
 # build-san), SAN_VENV (default build-san/venv), and PYTEST_ARGS to pass extra options to pytest.
@@ -27,6 +30,7 @@ asan=$("$CXX" -print-file-name=libasan.so)
 ubsan=$("$CXX" -print-file-name=libubsan.so)
 # halt_on_error: a report is a failure, never a warning that scrolls by.
 ubsan_options="print_stacktrace=1:halt_on_error=1"
+flags="-O1 -g1 -DNDEBUG"
 
 t=$(date +%s)
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
@@ -38,7 +42,7 @@ echo "== C++ engine tests, address + undefined sanitizers, leak detection on"
 t=$(date +%s)
 quietly "$venv/bin/cmake" -S "$root" -B "$build/tests" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
   -DWORDSIEVE_PYTHON=OFF -DWORDSIEVE_TESTS=ON -DWORDSIEVE_SANITIZE=address,undefined \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$flags"
 ASAN_OPTIONS=detect_leaks=0 quietly "$venv/bin/cmake" --build "$build/tests" -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=$ubsan_options \
   "$build/tests/engine_tests" --gtest_brief=1
@@ -49,6 +53,7 @@ t=$(date +%s)
 "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
   --config-settings=cmake.define.WORDSIEVE_SANITIZE=address,undefined \
   --config-settings=cmake.build-type=RelWithDebInfo \
+  --config-settings="cmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO=$flags" \
   --config-settings="build-dir=$build/module" "$root"
 # The test dependencies, without reinstalling the module just built.
 "$venv/bin/python" - "$root/pyproject.toml" <<'EOF' > "$build/test-requirements.txt"
