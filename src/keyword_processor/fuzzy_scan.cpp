@@ -22,8 +22,29 @@ constexpr std::uint64_t kSlowStartsBeforeTable = 128;
 // time; shorter ones step a byte at a time rather than build the tables of the block lookup.
 constexpr std::uint64_t kBoundaryBitmapFrom = 4096;
 
+// roundf(similarity * 100) / 100, without the library call: a candidate's similarity lies in
+// [0, 1], so the scaled value lies in [0, 100], where truncation through an int is exact and so is
+// the fraction it leaves; halves round up, as roundf rounds them away from zero (checked for every
+// float of [0, 1]).
 float rounded_similarity(float similarity) noexcept {
-  return std::roundf(similarity * 100.0f) / 100.0f;
+  const float scaled = similarity * 100.0f;
+  const float whole = static_cast<float>(static_cast<int>(scaled));
+  return (scaled - whole >= 0.5f ? whole + 1.0f : whole) / 100.0f;
+}
+
+// fuzzy_end_rule without overlaps, from the bitmap of boundary bytes (mark_boundaries: a bit for
+// each boundary byte and one at the text's end, which does not count here).
+bool ends_at_boundary(const unsigned char* s, std::uint64_t n, const std::uint64_t* boundaries,
+                      std::uint64_t start, std::uint64_t consumed, std::uint64_t& end) noexcept {
+  const std::uint64_t q = start + consumed;
+  const std::uint64_t m = is_trim_byte(s[q - 1]) ? q - 1 : q;
+  end = m;
+  if (m == n) return true;
+  const std::uint64_t word = m >> 6, shift = m & 63;
+  std::uint64_t bits = boundaries[word] >> shift;
+  if (shift > 61) bits |= boundaries[word + 1] << (64 - shift);  // the bitmap has a word past n's
+  const std::uint64_t inside = std::min<std::uint64_t>(3, n - m);  // bytes m, m+1, m+2 in the text
+  return (bits & ((std::uint64_t{1} << inside) - 1)) != 0;
 }
 
 }  // namespace
@@ -223,7 +244,8 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
       }
     }
     std::uint64_t end = 0;
-    if (!found || !fuzzy_end_rule(text, p, candidate.consumed, words, overlaps, end)) {
+    if (!found || !(by_bitmap ? ends_at_boundary(s, n, boundaries, p, candidate.consumed, end)
+                              : fuzzy_end_rule(text, p, candidate.consumed, words, overlaps, end))) {
       ++p;
       continue;
     }
