@@ -774,8 +774,7 @@ bool fuzzy_end_rule(std::string_view text, std::uint64_t start, std::uint64_t co
                     const WordBytes& words, bool allow_overlaps, std::uint64_t& end) noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::uint64_t n = text.size();
-  const std::uint64_t q = start + consumed;
-  const std::uint64_t m = is_trim_byte(s[q - 1]) ? q - 1 : q;
+  const std::uint64_t m = trimmed_end(s, start + consumed);
   end = m;
   if (allow_overlaps || m == n) return true;
   const std::uint64_t window_end = std::min(n, m + 3);

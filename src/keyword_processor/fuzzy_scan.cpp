@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -36,8 +35,7 @@ float rounded_similarity(float similarity) noexcept {
 // each boundary byte and one at the text's end, which does not count here).
 bool ends_at_boundary(const unsigned char* s, std::uint64_t n, const std::uint64_t* boundaries,
                       std::uint64_t start, std::uint64_t consumed, std::uint64_t& end) noexcept {
-  const std::uint64_t q = start + consumed;
-  const std::uint64_t m = is_trim_byte(s[q - 1]) ? q - 1 : q;
+  const std::uint64_t m = trimmed_end(s, start + consumed);
   end = m;
   if (m == n) return true;
   const std::uint64_t word = m >> 6, shift = m & 63;

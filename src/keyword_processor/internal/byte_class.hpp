@@ -31,4 +31,9 @@ inline std::uint64_t trimmed_start(const unsigned char* s, std::uint64_t p) noex
   return is_trim_byte(s[p]) ? p + 1 : p;
 }
 
+// Where a match ending before q (> 0) is reported to end: before a trailing trim byte.
+inline std::uint64_t trimmed_end(const unsigned char* s, std::uint64_t q) noexcept {
+  return is_trim_byte(s[q - 1]) ? q - 1 : q;
+}
+
 }  // namespace wordsieve
