@@ -48,7 +48,8 @@ void FuzzySearch::set_text(std::string_view text) {
   size_ = text.size();
   if (!all_cuts_) return;
   const std::uint64_t blocks = size_ / 64;
-  foreign_.resize(blocks + 1);
+  // A zero word past the text's last one: foreign_pattern reads two words whatever the offset.
+  foreign_.resize(blocks + 2);
   if (size_ < kBlocksFrom) {
     // A short text: a byte at a time, rather than build the tables of the block lookup.
     std::fill(foreign_.begin(), foreign_.end(), 0);
@@ -71,7 +72,7 @@ void FuzzySearch::set_text(std::string_view text) {
       foreign_set_.classify(text_ + 64 * b, count, foreign_.data() + b, unused, simd_);
       poll_interrupt(64 * count / kBytesPerUnit);
     }
-    foreign_[blocks] = 0;
+    foreign_[blocks] = foreign_[blocks + 1] = 0;
     if (const std::uint64_t tail = size_ - 64 * blocks; tail != 0) {
       unsigned char last[64] = {};
       std::memcpy(last, text_ + 64 * blocks, tail);
