@@ -210,10 +210,13 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
       const std::uint64_t after = search.foreign_pattern(p + 1, key_limit - 1);
       if (after != 0) key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
     }
-    const bool short_key = key <= ShortKeyMemo::kWindowMax && left >= ShortKeyMemo::kWindowMax;
+    // The table of short windows takes any start with a window's bytes left; of a long key, it
+    // keeps only the results whose windows fit.
+    const bool short_key = left >= ShortKeyMemo::kWindowMax;
+    const std::uint64_t short_size = std::min(key, ShortKeyMemo::kLongKey);
     const std::uint64_t head = short_key ? ShortKeyMemo::head(s + p) : 0;
     if (regime != FuzzySearch::kFinalRegime) regime = search.regime_at(p);
-    if (!short_key || !short_windows_.find(head, key, left, regime, p, search, found, candidate)) {
+    if (!short_key || !short_windows_.find(head, short_size, left, regime, p, search, found, candidate)) {
       search.begin(p);
       const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, regime);
       // A remembered result comes from a start whose walk of the exact chain found nothing, and
@@ -238,7 +241,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
       }
       // A short text would pay more for the table than it gains: it starts after some searches.
       if (short_key && ++slow_starts_ >= kSlowStartsBeforeTable) {
-        short_windows_.insert(head, key, regime, kept);
+        short_windows_.insert(head, short_size, regime, kept);
       }
     }
     std::uint64_t end = 0;

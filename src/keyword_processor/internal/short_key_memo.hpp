@@ -5,11 +5,13 @@
 // key of fuzzy_memo.hpp) at the latest, and at usual thresholds a search reads little more than
 // the key and the first bytes of the next word. The large memo keeps those results among its
 // longer windows, but a lookup there reads a directory entry and buckets of four cache lines out
-// of megabytes. Here a result whose window and key both fit in kWindowMax bytes is kept in a slot
-// of 32 bytes: the first max(W, key) bytes from its start as one word, and the foreign pattern of
-// the V bytes after the window (fuzzy_memo.hpp says why these decide the result). A start whose
-// key and first bytes are the same, with the same pattern after them inside the text, in the same
-// regime (FuzzySearch::regime), has the same result.
+// of megabytes. Here a result whose window fits in kWindowMax bytes is kept in a slot of 32 bytes:
+// the first max(W, key) bytes from its start as one word (all kWindowMax of them when the key is
+// longer), and the foreign pattern of the V bytes after the window (fuzzy_memo.hpp says why these
+// decide the result). A start whose key and first bytes are the same, with the same pattern after
+// them inside the text, in the same regime (FuzzySearch::regime), has the same result. Long keys
+// matter too: a long word that begins with a keyword, such as "therefore", ends the walk of the
+// exact chain within a few bytes.
 //
 // A bucket of two slots per hash of the bytes a slot compares: the key's bytes for a result whose
 // window lies inside its key, else the window's. A search from a frequent word that is no keyword
@@ -36,6 +38,10 @@ namespace wordsieve {
 class ShortKeyMemo {
  public:
   static constexpr std::uint64_t kWindowMax = 8;
+  // The key size a caller gives for any key longer than kWindowMax bytes. Such a key's results are
+  // kept only when their windows fit (a word that starts with a keyword: the walk of the exact chain
+  // read its bytes alone), and a lookup compares all kWindowMax bytes.
+  static constexpr std::uint64_t kLongKey = kWindowMax + 1;
   static constexpr std::size_t kMinBuckets = 32;
   static constexpr std::size_t kMaxBuckets = 8192;
 
@@ -59,7 +65,7 @@ class ShortKeyMemo {
   };
 
   // The result kept for a start whose first bytes are `head`, with a key of `key` bytes (at most
-  // kWindowMax) and `left` bytes to the end of the text, if any.
+  // kLongKey) and `left` (>= kWindowMax) bytes to the end of the text, if any.
   bool find(std::uint64_t head, std::uint64_t key, std::uint64_t left, unsigned regime,
             std::uint64_t at, const FuzzySearch& search, bool& found, FuzzyCandidate& candidate) noexcept {
     if (slots_.empty()) return false;
@@ -100,10 +106,10 @@ class ShortKeyMemo {
     return false;
   }
 
-  // Keeps `entry` for a start whose first bytes are `head` and whose key has `key` bytes, when
-  // what it depends on fits (else nothing).
+  // Keeps `entry` for a start whose first bytes are `head` and whose key has `key` bytes (at most
+  // kLongKey), when what it depends on fits (else nothing).
   void insert(std::uint64_t head, std::uint64_t key, unsigned regime, const Entry& entry) {
-    if (key > kWindowMax || entry.window > kWindowMax || entry.bits > 64 || regime > kMaxRegime) return;
+    if (key > kLongKey || entry.window > kWindowMax || entry.bits > 64 || regime > kMaxRegime) return;
     if (slots_.empty() || (inserted_ >= slots_.size() / 2 && slots_.size() < 2 * max_buckets_)) grow();
     const std::uint64_t tag = tag_of(key, regime);
     if (entry.window > key) {
@@ -152,10 +158,12 @@ class ShortKeyMemo {
   };
   static_assert(sizeof(Slot) == 32);
 
-  // The mask that keeps the first `n` (<= 8) bytes of a word loaded from memory.
+  // The mask that keeps the first `n` (<= kWindowMax, or all of them for kLongKey) bytes of a word
+  // loaded from memory.
   static std::uint64_t first(std::uint64_t n) noexcept { return kFirst[n]; }
-  static constexpr std::array<std::uint64_t, kWindowMax + 1> kFirst = [] {
-    std::array<std::uint64_t, kWindowMax + 1> masks{};
+  static constexpr std::array<std::uint64_t, kLongKey + 1> kFirst = [] {
+    std::array<std::uint64_t, kLongKey + 1> masks{};
+    masks[kLongKey] = ~std::uint64_t{0};
     for (std::uint64_t n = 1; n <= kWindowMax; ++n) {
       masks[n] = std::endian::native == std::endian::little ? ~std::uint64_t{0} >> (64 - 8 * n)
                                                             : ~(~std::uint64_t{0} >> (8 * n));
@@ -163,7 +171,7 @@ class ShortKeyMemo {
     return masks;
   }();
 
-  // Keys have 1 to 8 bytes and regimes are below 8: one byte that is never 0, whose top bit marks
+  // Keys have 1 to 9 (kLongKey) bytes and regimes are below 8: one byte that is never 0, whose top bit marks
   // the slot that lists a key's windows.
   static constexpr unsigned kMaxRegime = 7;
   static constexpr std::uint64_t kWindowsTag = 0x80;
