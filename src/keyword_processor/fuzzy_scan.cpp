@@ -17,6 +17,8 @@ namespace {
 constexpr std::size_t kKeptSearchBytes = std::size_t{1} << 18;
 // Starts that went past the table of short windows before it is filled.
 constexpr std::uint64_t kSlowStartsBeforeTable = 128;
+// Bytes of text per way of the memo made at the start of a scan.
+constexpr std::uint64_t kBytesPerMemoWay = 64;
 // Texts from this size on skip words by a bitmap of their boundary bytes, made 64 bytes at a
 // time; shorter ones step a byte at a time rather than build the tables of the block lookup.
 constexpr std::uint64_t kBoundaryBitmapFrom = 4096;
@@ -172,6 +174,9 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
   }
   FuzzySearch& search = *search_;
   FuzzyMemo& memo = memo_;
+  // A long text fills the memo: its table is made at the size it will reach, about a way per 64
+  // bytes of text (4 MiB of ways for 4 MB, at most), rather than grown to it.
+  memo.reserve(n / kBytesPerMemoWay);
   const bool by_bitmap = !overlaps && n >= kBoundaryBitmapFrom;
   if (by_bitmap) mark_boundaries(processor, s, n);
   const std::uint64_t* boundaries = boundaries_.data();

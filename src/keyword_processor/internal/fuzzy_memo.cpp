@@ -222,6 +222,12 @@ void FuzzyMemo::resize(std::size_t buckets) {
   inserted_ = 0;
 }
 
+void FuzzyMemo::reserve(std::size_t ways) {
+  if (ways <= kMinBuckets * kWays) return;  // the first table will do: made on the first insertion
+  const std::size_t wanted = std::min(max_ways_, std::bit_ceil(ways));
+  if (ways_.size() < wanted) resize(std::max<std::size_t>(wanted / kWays, 1));
+}
+
 std::size_t FuzzyMemo::size() const noexcept {
   return static_cast<std::size_t>(
       std::count_if(ways_.begin(), ways_.end(), [](const Way& way) { return way.kind != kEmpty; }));

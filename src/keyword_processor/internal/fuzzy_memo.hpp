@@ -24,7 +24,9 @@
 // way pushes the last one out; windows longer than a way holds are not kept.
 //
 // The table starts small and doubles as results come in, up to kMaxWays by default, so a short
-// text pays for little and a long one for a bounded amount. A memo serves one processor and one
+// text pays for little and a long one for a bounded amount; a long text's scan makes it at once at
+// about the size the text will fill (reserve): each doubling would move every way over again, out
+// of megabytes that no cache holds. A memo serves one processor and one
 // threshold, the first it is used with, while the processor does not change.
 #pragma once
 
@@ -84,6 +86,9 @@ class FuzzyMemo {
   void insert(const Probe& probe, std::uint64_t at, std::uint64_t bytes, std::uint64_t bits,
               const FuzzySearch& search, const Result& result);
 
+  // Makes room for about `ways` ways (at most the table's limit) at once, so that a long text's
+  // table does not move its ways over again and again while it grows.
+  void reserve(std::size_t ways);
   void clear() noexcept;
   // Ways held, and the bytes the table takes.
   std::size_t size() const noexcept;
