@@ -1,6 +1,7 @@
 #include "fuzzy_scan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -22,6 +23,46 @@ constexpr std::uint64_t kBytesPerMemoWay = 64;
 // Texts from this size on skip words by a bitmap of their boundary bytes, made 64 bytes at a
 // time; shorter ones step a byte at a time rather than build the tables of the block lookup.
 constexpr std::uint64_t kBoundaryBitmapFrom = 4096;
+
+// The search never tells one foreign byte from another: no key holds one, so no match step takes
+// it and every replace step does, and the look-ahead and the bound ask only whether a byte is
+// foreign. So the memos know the text with each foreign byte replaced by one marker, itself a
+// foreign byte: a word followed by a comma and the same word followed by a space share their
+// results and the lists of their keys' parts.
+//
+// Byte k of the entry for bits b is 0xFF when bit k of b is set, as a word loaded from memory
+// holds its bytes.
+constexpr std::array<std::uint64_t, 256> kSpread = [] {
+  std::array<std::uint64_t, 256> spread{};
+  for (unsigned bits = 0; bits < 256; ++bits) {
+    for (unsigned k = 0; k < 8; ++k) {
+      if (((bits >> k) & 1U) == 0) continue;
+      const unsigned shift = std::endian::native == std::endian::little ? 8 * k : 56 - 8 * k;
+      spread[bits] |= std::uint64_t{0xFF} << shift;
+    }
+  }
+  return spread;
+}();
+
+// `word`, 8 text bytes as loaded from memory, with those that `foreign` marks (bit k: byte k)
+// replaced by the marker of `markers` (8 copies of it).
+std::uint64_t marked(std::uint64_t word, std::uint64_t foreign, std::uint64_t markers) noexcept {
+  const std::uint64_t mask = kSpread[foreign & 0xFF];
+  return (word & ~mask) | (markers & mask);
+}
+
+// The first min(left, kInline) bytes of the text at `at` as the memos know them, zeros after.
+void marked_window(const unsigned char* s, std::uint64_t at, std::uint64_t left, const FuzzySearch& search,
+                   std::uint64_t markers, unsigned char (&window)[FuzzyMemo::kInline]) noexcept {
+  std::memset(window, 0, sizeof window);
+  std::memcpy(window, s + at, std::min<std::uint64_t>(left, FuzzyMemo::kInline));
+  for (std::uint64_t i = 0; i < FuzzyMemo::kInline && i < left; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, window + i, 8);
+    word = marked(word, search.foreign_pattern(at + i, std::min<std::uint64_t>(8, left - i)), markers);
+    std::memcpy(window + i, &word, 8);
+  }
+}
 
 // roundf(similarity * 100) / 100, without the library call: a candidate's similarity lies in
 // [0, 1], so the scaled value lies in [0, 100], where truncation through an int is exact and so is
@@ -110,14 +151,14 @@ void FuzzyScratch::trim_to_keep(std::size_t limit) noexcept {
 
 // The search after the memo missed and the walk of the exact chain found nothing: from the part
 // inside the key remembered for the key, or listed now when a search of the key read past it
-// before; else whole.
-bool FuzzyScratch::search_rest(FuzzySearch& search, const unsigned char* at, std::uint64_t key,
+// before; else whole. `key_bytes`: the key as the memos know it (foreign bytes marked).
+bool FuzzyScratch::search_rest(FuzzySearch& search, const unsigned char* key_bytes, std::uint64_t key,
                                std::uint64_t left, unsigned regime, float reached,
                                FuzzyCandidate& candidate) {
   if (key > KeyPartMemo::kKeyMax || !FuzzySearch::key_part_applies(key, left, threshold_)) {
     return search.passes(candidate, reached);
   }
-  const KeyPartMemo::Key listed = KeyPartMemo::key_of(at, key, regime);
+  const KeyPartMemo::Key listed = KeyPartMemo::key_of(key_bytes, key, regime);
   KeyPartMemo::Part part;
   if (!key_parts_.find(listed, part)) {
     if (!key_parts_.wanted(listed) || !search.record_key_part(key, reached, part_events_)) {
@@ -180,6 +221,10 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
   const bool by_bitmap = !overlaps && n >= kBoundaryBitmapFrom;
   if (by_bitmap) mark_boundaries(processor, s, n);
   const std::uint64_t* boundaries = boundaries_.data();
+  unsigned marker = 0;  // the least foreign byte (any byte when none is foreign: nothing is marked)
+  while (marker < 255 && !search.foreign(static_cast<unsigned char>(marker))) ++marker;
+  const std::uint64_t markers = marker * 0x0101010101010101ULL;
+  unsigned char window[FuzzyMemo::kInline];
 
   std::uint64_t p = 0;
   unsigned regime = search.regime_at(0);
@@ -219,11 +264,12 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
     // keeps only the results whose windows fit.
     const bool short_key = left >= ShortKeyMemo::kWindowMax;
     const std::uint64_t short_size = std::min(key, ShortKeyMemo::kLongKey);
-    const std::uint64_t head = short_key ? ShortKeyMemo::head(s + p) : 0;
+    const std::uint64_t head = short_key ? marked(ShortKeyMemo::head(s + p), search.foreign_pattern(p, 8), markers) : 0;
     if (regime != FuzzySearch::kFinalRegime) regime = search.regime_at(p);
     if (!short_key || !short_windows_.find(head, short_size, left, regime, p, search, found, candidate)) {
       search.begin(p);
-      const FuzzyMemo::Probe probe = FuzzyMemo::probe(s + p, left, key, regime);
+      marked_window(s, p, left, search, markers, window);
+      const FuzzyMemo::Probe probe = FuzzyMemo::probe(window, left, key, regime);
       // A remembered result comes from a start whose walk of the exact chain found nothing, and
       // its window covers what that walk read: the memo goes first, and a hit spares both.
       FuzzyMemo::Result known;
@@ -236,7 +282,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
         kept = {true, candidate, search.bytes_read(), 0, 0};
       } else {
         if (search.wants_horizon()) search.set_horizon(key);
-        found = search_rest(search, s + p, key, left, regime, memo.reached(probe), candidate);
+        found = search_rest(search, window, key, left, regime, memo.reached(probe), candidate);
         if (!search.saw_end()) {
           const std::uint64_t bytes = search.bytes_read();
           const std::uint64_t bits = search.bits_read() > bytes ? search.bits_read() - bytes : 0;

@@ -12,6 +12,10 @@
 // the whole of FuzzySearch::run after the walk of the exact chain found nothing (W covers that
 // walk's bytes too), so a hit also stands for that walk.
 //
+// The scan gives the memos the text with every foreign byte replaced by one marker byte (the search
+// cannot tell foreign bytes apart; fuzzy_scan.cpp), so what is compared here as "the bytes" is
+// that form of them.
+//
 // A start position gives, before any search, a key: the bytes up to and including the first
 // foreign byte after it (a word and the space that ends it), at most kKeyMax. The memo is one
 // set-associative table of ways of one cache line each, found by a hash of the first max(W, key)
