@@ -54,18 +54,26 @@ FuzzyMemo::Probe FuzzyMemo::probe(const unsigned char* text, std::uint64_t left,
   return probe;
 }
 
-void FuzzyMemo::to_front(Way* ways, std::size_t k) noexcept {
+void FuzzyMemo::to_front(std::size_t bucket, std::size_t k) noexcept {
   if (k == 0) return;
+  Way* ways = &ways_[bucket];
+  std::uint32_t* tags = &tags_[bucket];
   const Way way = ways[k];
+  const std::uint32_t tag = tags[k];
   std::memmove(ways + 1, ways, k * sizeof(Way));
+  std::memmove(tags + 1, tags, k * sizeof(std::uint32_t));
   ways[0] = way;
+  tags[0] = tag;
 }
 
 FuzzyMemo::Way& FuzzyMemo::push_front(std::uint64_t hash) noexcept {
-  Way* ways = bucket(hash);
+  const std::size_t bucket = bucket_of(hash);
+  Way* ways = &ways_[bucket];
+  std::uint32_t* tags = &tags_[bucket];
   std::memmove(ways + 1, ways, (kWays - 1) * sizeof(Way));
+  std::memmove(tags + 1, tags, (kWays - 1) * sizeof(std::uint32_t));
   ways[0] = Way{};
-  ways[0].tag = static_cast<std::uint32_t>(hash >> 32);
+  tags[0] = tag_of(hash);
   ++inserted_;
   return ways[0];
 }
@@ -75,7 +83,7 @@ bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
   if (ways_.empty()) return false;
   const std::uint64_t key = probe.key_size;
 #if defined(__GNUC__)
-  __builtin_prefetch(bucket(probe.key_hash));  // where windows inside the key are, read meanwhile
+  __builtin_prefetch(&tags_[bucket_of(probe.key_hash)]);  // where windows inside the key are, read meanwhile
 #endif
   const Entry& listed = entry(probe.key_hash);
   if (listed.tag == static_cast<std::uint32_t>(probe.key_hash >> 32)) {
@@ -86,10 +94,12 @@ bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
       std::uint64_t words[kWords];
       first_bytes(probe.words, n, words);
       const std::uint64_t hash = n == key ? probe.key_hash : hash_of(words, n, key, probe.regime);
-      Way* ways = bucket(hash);
+      const std::size_t bucket = bucket_of(hash);
+      const std::uint32_t tag = tag_of(hash);
       for (std::size_t k = 0; k < kWays; ++k) {
-        const Way& way = ways[k];
-        if (way.tag != static_cast<std::uint32_t>(hash >> 32) || way.window != window ||
+        if (tags_[bucket + k] != tag) continue;
+        const Way& way = ways_[bucket + k];
+        if (way.window != window ||
             way.bits != bits || way.key_size != key || way.regime != probe.regime ||
             way.kind == kKey) {
           continue;
@@ -104,7 +114,7 @@ bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
         out.window = window;
         out.bits = bits;
         out.pattern = way.pattern;
-        to_front(ways, k);
+        to_front(bucket, k);
         return true;
       }
     }
@@ -120,13 +130,15 @@ float FuzzyMemo::reached(const Probe& probe) noexcept {
 
 // The key way of the probe's key, or null; with `add`, made when missing.
 FuzzyMemo::Way* FuzzyMemo::key_way(const Probe& probe, bool add) noexcept {
-  const auto tag = static_cast<std::uint32_t>(probe.key_hash >> 32);
+  const std::uint32_t tag = tag_of(probe.key_hash);
   std::uint64_t words[kWords];
   first_bytes(probe.words, probe.key_size, words);
-  Way* ways = bucket(probe.key_hash);
+  const std::size_t bucket = bucket_of(probe.key_hash);
+  Way* ways = &ways_[bucket];
   for (std::size_t k = 0; k < kWays; ++k) {
+    if (tags_[bucket + k] != tag) continue;
     const Way& way = ways[k];
-    if (way.kind != kKey || way.tag != tag || way.key_size != probe.key_size ||
+    if (way.kind != kKey || way.key_size != probe.key_size ||
         way.regime != probe.regime) {
       continue;
     }
@@ -205,6 +217,7 @@ void FuzzyMemo::insert(const Probe& probe, std::uint64_t at, std::uint64_t bytes
 void FuzzyMemo::resize(std::size_t buckets) {
   std::vector<Way> old(buckets * kWays);
   old.swap(ways_);
+  tags_.assign(buckets * kWays, 0);
   directory_.assign(buckets * kWays, Entry{});
   mask_ = buckets - 1;
   for (std::size_t b = 0; b < old.size(); b += kWays) {
@@ -235,6 +248,7 @@ std::size_t FuzzyMemo::size() const noexcept {
 
 void FuzzyMemo::clear() noexcept {
   std::vector<Way>().swap(ways_);
+  std::vector<std::uint32_t>().swap(tags_);
   std::vector<Entry>().swap(directory_);
   mask_ = 0;
   inserted_ = 0;

@@ -21,8 +21,9 @@
 // set-associative table of ways of one cache line each, found by a hash of the first max(W, key)
 // bytes of their window, and a way holds everything a lookup compares and returns (those bytes,
 // the foreign pattern, the result). A directory of 16 bytes per way lists, per key, the (W, V)
-// pairs its searches had (a few); a lookup tries them in turn, each a read of one bucket, so a hit
-// reads a directory entry and one bucket. The directory is only a hint (an entry is known by a
+// pairs its searches had (a few); a lookup tries them in turn, each a read of one bucket's tags (a
+// part of the hash, kept apart, 16 bytes a bucket) and of the ways whose tag is the hash's, so a hit
+// reads a directory entry, the tags and one way. The directory is only a hint (an entry is known by a
 // hash, and a newer key takes its place): the ways are compared in full. A key way in the table
 // keeps the similarity reached(). A hit and a new way go to the front of their bucket, and a new
 // way pushes the last one out; windows longer than a way holds are not kept.
@@ -97,7 +98,7 @@ class FuzzyMemo {
   // Ways held, and the bytes the table takes.
   std::size_t size() const noexcept;
   std::size_t capacity_bytes() const noexcept {
-    return ways_.size() * sizeof(Way) + directory_.size() * sizeof(Entry);
+    return ways_.size() * sizeof(Way) + tags_.size() * sizeof(std::uint32_t) + directory_.size() * sizeof(Entry);
   }
 
  private:
@@ -107,7 +108,6 @@ class FuzzyMemo {
     const TrieNode* node;   // kFound
     std::uint64_t pattern;  // results: bit k, whether the byte at `window` + k is foreign
     float value;            // kFound: the similarity; kKey: the similarity reached
-    std::uint32_t tag;
     Kind kind;
     std::uint8_t key_size;
     std::uint8_t regime;
@@ -124,15 +124,19 @@ class FuzzyMemo {
   };
   static_assert(sizeof(Way) == 64);
 
-  Way* bucket(std::uint64_t hash) noexcept { return &ways_[(hash & mask_) * kWays]; }
+  std::size_t bucket_of(std::uint64_t hash) const noexcept { return (hash & mask_) * kWays; }
+  static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
   Entry& entry(std::uint64_t key_hash) noexcept { return directory_[key_hash & (directory_.size() - 1)]; }
   void list(const Way& way, std::uint64_t key_hash) noexcept;
   Way* key_way(const Probe& probe, bool add) noexcept;
-  static void to_front(Way* ways, std::size_t k) noexcept;
+  void to_front(std::size_t bucket, std::size_t k) noexcept;
   Way& push_front(std::uint64_t hash) noexcept;
   void resize(std::size_t buckets);
 
   std::vector<Way> ways_;     // buckets of kWays ways; empty until the first insertion
+  // [i]: the tag (of the hash) of ways_[i], compared before the way is read: a bucket's tags share
+  // a cache line, its ways take one each.
+  std::vector<std::uint32_t> tags_;
   std::vector<Entry> directory_;  // by the key's hash, one per way
   std::size_t max_ways_;
   std::uint64_t mask_ = 0;    // buckets - 1
