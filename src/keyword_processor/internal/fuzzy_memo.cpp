@@ -218,7 +218,7 @@ void FuzzyMemo::resize(std::size_t buckets) {
   std::vector<Way> old(buckets * kWays);
   old.swap(ways_);
   tags_.assign(buckets * kWays, 0);
-  directory_.assign(buckets * kWays, Entry{});
+  directory_.assign(buckets * kWays / 2, Entry{});
   mask_ = buckets - 1;
   for (std::size_t b = 0; b < old.size(); b += kWays) {
     for (std::size_t k = kWays; k-- > 0;) {

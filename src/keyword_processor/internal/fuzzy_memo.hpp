@@ -20,8 +20,9 @@
 // foreign byte after it (a word and the space that ends it), at most kKeyMax. The memo is one
 // set-associative table of ways of one cache line each, found by a hash of the first max(W, key)
 // bytes of their window, and a way holds everything a lookup compares and returns (those bytes,
-// the foreign pattern, the result). A directory of 16 bytes per way lists, per key, the (W, V)
-// pairs its searches had (a few); a lookup tries them in turn, each a read of one bucket's tags (a
+// the foreign pattern, the result). A directory of one entry per two ways lists, per key, the
+// last kPairs (W, V) pairs its searches had (a frequent word's searches read on into the next word
+// by as many different lengths as its followers need); a lookup tries them in turn, each a read of one bucket's tags (a
 // part of the hash, kept apart, 16 bytes a bucket) and of the ways whose tag is the hash's, so a hit
 // reads a directory entry, the tags and one way. The directory is only a hint (an entry is known by a
 // hash, and a newer key takes its place): the ways are compared in full. A key way in the table
@@ -47,9 +48,9 @@ class FuzzyMemo {
   static constexpr std::uint64_t kKeyMax = 24;
   static constexpr std::size_t kWays = 4;
   static constexpr std::size_t kInline = 32;  // window bytes a way holds
-  static constexpr std::size_t kPairs = 5; // (W, V) pairs a directory entry lists
+  static constexpr std::size_t kPairs = 11;  // (W, V) pairs a directory entry lists
   static constexpr std::size_t kMinBuckets = 16;
-  static constexpr std::size_t kMaxWays = std::size_t{1} << 16;  // 4 MiB, and 1 MiB of directory
+  static constexpr std::size_t kMaxWays = std::size_t{1} << 16;  // 4 MiB, and 1.1 MiB of directory and tags
 
   // A memo of at most `max_ways` ways (a power of two, at least kWays).
   explicit FuzzyMemo(std::size_t max_ways = kMaxWays) noexcept : max_ways_(max_ways) {}
@@ -137,7 +138,7 @@ class FuzzyMemo {
   // [i]: the tag (of the hash) of ways_[i], compared before the way is read: a bucket's tags share
   // a cache line, its ways take one each.
   std::vector<std::uint32_t> tags_;
-  std::vector<Entry> directory_;  // by the key's hash, one per way
+  std::vector<Entry> directory_;  // by the key's hash, one per two ways
   std::size_t max_ways_;
   std::uint64_t mask_ = 0;    // buckets - 1
   std::size_t inserted_ = 0;  // since the table last grew
