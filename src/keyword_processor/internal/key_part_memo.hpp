@@ -34,7 +34,7 @@ class KeyPartMemo {
   static_assert(kKeyMax % 8 == 0);
   static constexpr std::size_t kMinBuckets = 64;
   static constexpr std::size_t kMaxBuckets = 8192;                   // 640 KiB of slots
-  static constexpr std::size_t kMaxEvents = std::size_t{1} << 17;  // 3 MiB of lists
+  static constexpr std::size_t kMaxEvents = std::size_t{1} << 18;  // 6 MiB of lists
 
   // A table of at most `max_events` listed events in all.
   explicit KeyPartMemo(std::size_t max_events = kMaxEvents) noexcept;
