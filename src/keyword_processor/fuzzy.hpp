@@ -156,13 +156,14 @@ class FuzzySearch {
     const bool exact_first = all_cuts_ && left <= kExactFirstLimit && longest_key_ + excess_ <= kExactFirstLimit;
     return (exact_counts ? 1U : 0U) | (exact_first ? 2U : 0U);
   }
-  // Bit k: whether text byte from + k is foreign, for k < count <= 64, with from <= the text's size;
-  // bytes past the text count as not foreign. Without a branch: where the bits lie changes from one
-  // start to the next.
+  // Bit k: whether text byte from + k is foreign, for k < count <= 64, with from at most the text's
+  // size; bytes past the text count as not foreign. Without a branch: where the bits lie changes
+  // from one start to the next.
   std::uint64_t foreign_pattern(std::uint64_t from, std::uint64_t count) const noexcept {
     const std::uint64_t word = from >> 6, shift = from & 63;
     const std::uint64_t bits = foreign_[word] >> shift | (foreign_[word + 1] << 1) << (63 - shift);
-    const std::uint64_t mask = ((std::uint64_t{1} << (count & 63)) - 1) | (std::uint64_t{0} - (count >> 6));
+    const std::uint64_t mask =
+        ((std::uint64_t{1} << (count & 63)) - 1) | (std::uint64_t{0} - (count >> 6));
     return bits & mask;
   }
   // Cut 7 (docs/fuzzy_search.md): whether some keyword may still give a candidate from `start`;

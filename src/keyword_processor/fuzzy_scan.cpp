@@ -24,12 +24,6 @@ constexpr std::uint64_t kBytesPerMemoWay = 64;
 // time; shorter ones step a byte at a time rather than build the tables of the block lookup.
 constexpr std::uint64_t kBoundaryBitmapFrom = 4096;
 
-// The search never tells one foreign byte from another: no key holds one, so no match step takes
-// it and every replace step does, and the look-ahead and the bound ask only whether a byte is
-// foreign. So the memos know the text with each foreign byte replaced by one marker, itself a
-// foreign byte: a word followed by a comma and the same word followed by a space share their
-// results and the lists of their keys' parts.
-//
 // Byte k of the entry for bits b is 0xFF when bit k of b is set, as a word loaded from memory
 // holds its bytes.
 constexpr std::array<std::uint64_t, 256> kSpread = [] {
@@ -44,6 +38,12 @@ constexpr std::array<std::uint64_t, 256> kSpread = [] {
   return spread;
 }();
 
+// The search never tells one foreign byte from another: no key holds one, so no match step takes
+// it and every replace step does, and the look-ahead and the bound ask only whether a byte is
+// foreign (docs/fuzzy_search.md, the last section). So the memos know the text with each foreign
+// byte replaced by one marker, itself a foreign byte: a word followed by a comma and the same word
+// followed by a space share their results and the lists of their keys' parts.
+//
 // `word`, 8 text bytes as loaded from memory, with those that `foreign` marks (bit k: byte k)
 // replaced by the marker of `markers` (8 copies of it).
 std::uint64_t marked(std::uint64_t word, std::uint64_t foreign, std::uint64_t markers) noexcept {
@@ -52,14 +52,16 @@ std::uint64_t marked(std::uint64_t word, std::uint64_t foreign, std::uint64_t ma
 }
 
 // The first min(left, kInline) bytes of the text at `at` as the memos know them, zeros after.
-void marked_window(const unsigned char* s, std::uint64_t at, std::uint64_t left, const FuzzySearch& search,
-                   std::uint64_t markers, unsigned char (&window)[FuzzyMemo::kInline]) noexcept {
+void marked_window(const unsigned char* s, std::uint64_t at, std::uint64_t left,
+                   const FuzzySearch& search, std::uint64_t markers,
+                   unsigned char (&window)[FuzzyMemo::kInline]) noexcept {
   std::memset(window, 0, sizeof window);
   std::memcpy(window, s + at, std::min<std::uint64_t>(left, FuzzyMemo::kInline));
   for (std::uint64_t i = 0; i < FuzzyMemo::kInline && i < left; i += 8) {
     std::uint64_t word;
     std::memcpy(&word, window + i, 8);
-    word = marked(word, search.foreign_pattern(at + i, std::min<std::uint64_t>(8, left - i)), markers);
+    const std::uint64_t count = std::min<std::uint64_t>(8, left - i);
+    word = marked(word, search.foreign_pattern(at + i, count), markers);
     std::memcpy(window + i, &word, 8);
   }
 }
@@ -152,9 +154,9 @@ void FuzzyScratch::trim_to_keep(std::size_t limit) noexcept {
 // The search after the memo missed and the walk of the exact chain found nothing: from the part
 // inside the key remembered for the key, or listed now when a search of the key read past it
 // before; else whole. `key_bytes`: the key as the memos know it (foreign bytes marked).
-bool FuzzyScratch::search_rest(FuzzySearch& search, const unsigned char* key_bytes, std::uint64_t key,
-                               std::uint64_t left, unsigned regime, float reached,
-                               FuzzyCandidate& candidate) {
+bool FuzzyScratch::search_rest(FuzzySearch& search, const unsigned char* key_bytes,
+                               std::uint64_t key, std::uint64_t left, unsigned regime,
+                               float reached, FuzzyCandidate& candidate) {
   if (key > KeyPartMemo::kKeyMax || !FuzzySearch::key_part_applies(key, left, threshold_)) {
     return search.passes(candidate, reached);
   }
@@ -262,11 +264,13 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
     }
     // The table of short windows takes any start with a window's bytes left; of a long key, it
     // keeps only the results whose windows fit.
-    const bool short_key = left >= ShortKeyMemo::kWindowMax;
+    const bool short_table = left >= ShortKeyMemo::kWindowMax;
     const std::uint64_t short_size = std::min(key, ShortKeyMemo::kLongKey);
-    const std::uint64_t head = short_key ? marked(ShortKeyMemo::head(s + p), search.foreign_pattern(p, 8), markers) : 0;
+    const std::uint64_t head =
+        short_table ? marked(ShortKeyMemo::head(s + p), search.foreign_pattern(p, 8), markers) : 0;
     if (regime != FuzzySearch::kFinalRegime) regime = search.regime_at(p);
-    if (!short_key || !short_windows_.find(head, short_size, left, regime, p, search, found, candidate)) {
+    if (!short_table ||
+        !short_windows_.find(head, short_size, left, regime, p, search, found, candidate)) {
       search.begin(p);
       marked_window(s, p, left, search, markers, window);
       const FuzzyMemo::Probe probe = FuzzyMemo::probe(window, left, key, regime);
@@ -291,7 +295,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
         }
       }
       // A short text would pay more for the table than it gains: it starts after some searches.
-      if (short_key && ++slow_starts_ >= kSlowStartsBeforeTable) {
+      if (short_table && ++slow_starts_ >= kSlowStartsBeforeTable) {
         short_windows_.insert(head, short_size, regime, kept);
       }
     }

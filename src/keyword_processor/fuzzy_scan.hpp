@@ -55,8 +55,8 @@ class FuzzyScratch {
   // The scan itself, with this work space.
   void scan(const KeywordProcessor& processor, std::string_view text, float threshold,
             std::vector<KeywordMatch>& out);
-  bool search_rest(FuzzySearch& search, const unsigned char* key_bytes, std::uint64_t key, std::uint64_t left,
-                   unsigned regime, float reached, FuzzyCandidate& candidate);
+  bool search_rest(FuzzySearch& search, const unsigned char* key_bytes, std::uint64_t key,
+                   std::uint64_t left, unsigned regime, float reached, FuzzyCandidate& candidate);
   // Trims this scratch to at most `limit` bytes, to be kept on the processor.
   void trim_to_keep(std::size_t limit) noexcept;
 

@@ -83,7 +83,7 @@ bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
   if (ways_.empty()) return false;
   const std::uint64_t key = probe.key_size;
 #if defined(__GNUC__)
-  __builtin_prefetch(&tags_[bucket_of(probe.key_hash)]);  // where windows inside the key are, read meanwhile
+  __builtin_prefetch(&tags_[bucket_of(probe.key_hash)]);  // windows inside the key: read meanwhile
 #endif
   const Entry& listed = entry(probe.key_hash);
   if (listed.tag == static_cast<std::uint32_t>(probe.key_hash >> 32)) {

@@ -21,11 +21,12 @@
 // set-associative table of ways of one cache line each, found by a hash of the first max(W, key)
 // bytes of their window, and a way holds everything a lookup compares and returns (those bytes,
 // the foreign pattern, the result). A directory of one entry per two ways lists, per key, the
-// last kPairs (W, V) pairs its searches had (a frequent word's searches read on into the next word
-// by as many different lengths as its followers need); a lookup tries them in turn, each a read of one bucket's tags (a
-// part of the hash, kept apart, 16 bytes a bucket) and of the ways whose tag is the hash's, so a hit
-// reads a directory entry, the tags and one way. The directory is only a hint (an entry is known by a
-// hash, and a newer key takes its place): the ways are compared in full. A key way in the table
+// last kPairs (W, V) pairs its searches had (a frequent word's searches read on into the next
+// word by as many different lengths as its followers need); a lookup tries them in turn, each a
+// read of one bucket's tags (a part of the hash, kept apart, 16 bytes a bucket) and of the ways
+// whose tag is the hash's, so a hit reads a directory entry, the tags and one way. The directory
+// is only a hint (an entry is known by a hash, and a newer key takes its place): the ways are
+// compared in full. A key way in the table
 // keeps the similarity reached(). A hit and a new way go to the front of their bucket, and a new
 // way pushes the last one out; windows longer than a way holds are not kept.
 //
@@ -50,7 +51,8 @@ class FuzzyMemo {
   static constexpr std::size_t kInline = 32;  // window bytes a way holds
   static constexpr std::size_t kPairs = 11;  // (W, V) pairs a directory entry lists
   static constexpr std::size_t kMinBuckets = 16;
-  static constexpr std::size_t kMaxWays = std::size_t{1} << 16;  // 4 MiB, and 1.1 MiB of directory and tags
+  // 4 MiB of ways, and 1.1 MiB of directory and tags
+  static constexpr std::size_t kMaxWays = std::size_t{1} << 16;
 
   // A memo of at most `max_ways` ways (a power of two, at least kWays).
   explicit FuzzyMemo(std::size_t max_ways = kMaxWays) noexcept : max_ways_(max_ways) {}
@@ -99,7 +101,8 @@ class FuzzyMemo {
   // Ways held, and the bytes the table takes.
   std::size_t size() const noexcept;
   std::size_t capacity_bytes() const noexcept {
-    return ways_.size() * sizeof(Way) + tags_.size() * sizeof(std::uint32_t) + directory_.size() * sizeof(Entry);
+    return ways_.size() * sizeof(Way) + tags_.size() * sizeof(std::uint32_t) +
+           directory_.size() * sizeof(Entry);
   }
 
  private:
@@ -126,7 +129,9 @@ class FuzzyMemo {
   static_assert(sizeof(Way) == 64);
 
   std::size_t bucket_of(std::uint64_t hash) const noexcept { return (hash & mask_) * kWays; }
-  static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
+  static std::uint32_t tag_of(std::uint64_t hash) noexcept {
+    return static_cast<std::uint32_t>(hash >> 32);
+  }
   Entry& entry(std::uint64_t key_hash) noexcept { return directory_[key_hash & (directory_.size() - 1)]; }
   void list(const Way& way, std::uint64_t key_hash) noexcept;
   Way* key_way(const Probe& probe, bool add) noexcept;

@@ -38,9 +38,9 @@ namespace wordsieve {
 class ShortKeyMemo {
  public:
   static constexpr std::uint64_t kWindowMax = 8;
-  // The key size a caller gives for any key longer than kWindowMax bytes. Such a key's results are
-  // kept only when their windows fit (a word that starts with a keyword: the walk of the exact chain
-  // read its bytes alone), and a lookup compares all kWindowMax bytes.
+  // The key size a caller gives for any key longer than kWindowMax bytes. Such a key's results
+  // are kept only when their windows fit (a word that starts with a keyword: the walk of the exact
+  // chain read its bytes alone), and a lookup compares all kWindowMax bytes.
   static constexpr std::uint64_t kLongKey = kWindowMax + 1;
   static constexpr std::size_t kMinBuckets = 32;
   static constexpr std::size_t kMaxBuckets = 8192;
@@ -171,8 +171,8 @@ class ShortKeyMemo {
     return masks;
   }();
 
-  // Keys have 1 to 9 (kLongKey) bytes and regimes are below 8: one byte that is never 0, whose top bit marks
-  // the slot that lists a key's windows.
+  // Keys have 1 to 9 (kLongKey) bytes and regimes are below 8: one byte that is never 0, whose
+  // top bit marks the slot that lists a key's windows.
   static constexpr unsigned kMaxRegime = 7;
   static constexpr std::uint64_t kWindowsTag = 0x80;
   static std::uint64_t tag_of(std::uint64_t key, unsigned regime) noexcept { return key | regime << 4; }
