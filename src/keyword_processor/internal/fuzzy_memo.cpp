@@ -86,7 +86,7 @@ bool FuzzyMemo::find(const Probe& probe, std::uint64_t at, std::uint64_t left,
   __builtin_prefetch(&tags_[bucket_of(probe.key_hash)]);  // windows inside the key: read meanwhile
 #endif
   const Entry& listed = entry(probe.key_hash);
-  if (listed.tag == static_cast<std::uint32_t>(probe.key_hash >> 32)) {
+  if (listed.tag == tag_of(probe.key_hash)) {
     for (std::size_t p = 0; p < listed.count; ++p) {
       const std::uint64_t window = listed.window[p], bits = listed.bits[p];
       if (window + bits > left) continue;
@@ -159,7 +159,7 @@ FuzzyMemo::Way* FuzzyMemo::key_way(const Probe& probe, bool add) noexcept {
 // entry is full, the oldest pair leaves.
 void FuzzyMemo::list(const Way& way, std::uint64_t key_hash) noexcept {
   Entry& listed = entry(key_hash);
-  const auto tag = static_cast<std::uint32_t>(key_hash >> 32);
+  const std::uint32_t tag = tag_of(key_hash);
   if (listed.tag != tag) listed = Entry{tag, 0, {}, {}};
   for (std::size_t p = 0; p < listed.count; ++p) {
     if (listed.window[p] == way.window && listed.bits[p] == way.bits) return;

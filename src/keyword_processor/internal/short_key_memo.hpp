@@ -4,8 +4,8 @@
 // them depends on a few bytes: the walk of the exact chain stops at the key's foreign byte (the
 // key of fuzzy_memo.hpp) at the latest, and at usual thresholds a search reads little more than
 // the key and the first bytes of the next word. The large memo keeps those results among its
-// longer windows, but a lookup there reads a directory entry and buckets of four cache lines out
-// of megabytes. Here a result whose window fits in kWindowMax bytes is kept in a slot of 32 bytes:
+// longer windows, but a lookup there reads a directory entry, a bucket's tags and a way out of
+// megabytes. Here a result whose window fits in kWindowMax bytes is kept in a slot of 32 bytes:
 // the first max(W, key) bytes from its start as one word (all kWindowMax of them when the key is
 // longer), and the foreign pattern of the V bytes after the window (fuzzy_memo.hpp says why these
 // decide the result). A start whose key and first bytes are the same, with the same pattern after
