@@ -142,7 +142,8 @@ class FuzzySearch {
   std::size_t buffer_bytes() const noexcept {
     return (foreign_.capacity() + foreign_before_.capacity() + ahead_.capacity() + window_foreign_.capacity()) *
                sizeof(std::uint64_t) +
-           (stack_.capacity() + later_.capacity()) * sizeof(State) + seen_.bytes();
+           (stack_.capacity() + later_.capacity()) * sizeof(State) + bounds_.capacity() * sizeof(BoundSlot) +
+           seen_.bytes();
   }
   // Whether searches from this start and another one with the same window use the same
   // arithmetic and cuts: a number that differs otherwise.
@@ -209,7 +210,7 @@ class FuzzySearch {
   // byte; below, the bound and the pass over the fewest edits first decide most of the work.
   static constexpr float kUsual = 0.6f;
   static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
-  static constexpr unsigned kBoundBits = 9;
+  static constexpr unsigned kBoundBits = 12;
   static constexpr std::size_t kBoundSlots = std::size_t{1} << kBoundBits;
   static constexpr std::uint64_t kNeedTable = 32;
 
@@ -218,32 +219,33 @@ class FuzzySearch {
   // Cut 2: no state below a state that has consumed `consumed` bytes with `edits` edits (itself
   // included) has a similarity above this, when the keys below it go at most `height` levels
   // deeper and their clean names have at most `names` bytes plus those consumed beyond
-  // `consumed`. Remembered for the run: the same values come up many times.
+  // `consumed`. Remembered for the run, since the same values come up many times: in a table of
+  // kBoundSlots slots (96 KiB), whose one word of key compares the four counts at once.
   struct BoundSlot {
-    std::uint64_t key[4];
+    std::uint64_t key = 0;  // the four counts, 16 bits each
     std::uint64_t run = 0;  // the run it was computed in; 0: never
-    float value;
+    float value = 0.0f;
   };
   float bound(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
               std::uint64_t edits) {
     if (horizon_ != kUnknown) return bound_in_window(names, height, consumed, edits);
     // The names count only through B = max(consumed, names): states of several depths share it.
-    // One multiply spreads the four counts, which are small, over the slots; a collision only
-    // costs a computation.
+    // The four counts are small and fit one word; larger ones are not remembered.
     const std::uint64_t base = std::max(consumed, names);
-    const std::uint64_t mixed =
-        (base ^ height << 16 ^ consumed << 28 ^ edits << 46) * 0x9E3779B97F4A7C15ULL;
-    BoundSlot& slot = bounds_[mixed >> (64 - kBoundBits)];
-    if (slot.run == run_ && slot.key[0] == base && slot.key[1] == height &&
-        slot.key[2] == consumed && slot.key[3] == edits) {
-      return slot.value;
+    if ((base | height | consumed | edits) >> 16 != 0) {
+      return bound_computed(base, height, consumed, edits, nullptr);
     }
-    return bound_computed(base, height, consumed, edits, slot);
+    const std::uint64_t key = base | height << 16 | consumed << 32 | edits << 48;
+    if (bounds_.empty()) [[unlikely]] bounds_.resize(kBoundSlots);
+    BoundSlot& slot = bounds_[(key * 0x9E3779B97F4A7C15ULL) >> (64 - kBoundBits)];
+    if (slot.key == key && slot.run == run_) return slot.value;
+    return bound_computed(base, height, consumed, edits, &slot);
   }
   float bound_in_window(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
                         std::uint64_t edits);
+  // `slot` (may be null) keeps the value for the run.
   float bound_computed(std::uint64_t base, std::uint64_t height, std::uint64_t consumed,
-                       std::uint64_t edits, BoundSlot& slot);
+                       std::uint64_t edits, BoundSlot* slot);
   // Whether bound(names, height, consumed, edits) passes floor_, the floor of the pass under way.
   // In a window (set_horizon) with one stretch, the bound's few values are compared as counts: for
   // e edits, a value 1 - e/x passes the floor exactly when x is at least need_[e], the least such x
@@ -383,7 +385,8 @@ class FuzzySearch {
   std::vector<std::uint64_t> ahead_;
   std::uint64_t ahead_known_ = 0;
   std::vector<std::uint64_t> window_foreign_;  // with a horizon: its foreign bytes, ascending
-  BoundSlot bounds_[kBoundSlots];
+  // Made at the first bound outside a window: below the usual thresholds.
+  std::vector<BoundSlot> bounds_;
   Floor floor_{1.0f, 1.0f};
   bool counts_bound_ = false;       // may_pass compares counts (a window, one stretch)
   std::uint64_t need_[kNeedTable];  // see may_pass; kUnknown: not computed for this floor

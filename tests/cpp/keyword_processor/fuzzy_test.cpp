@@ -395,6 +395,35 @@ TEST(FuzzyDifferential, KeysLongerThanTheTextLeft) {
   EXPECT_LT(over_budget, compared / 4);
 }
 
+// Below the usual thresholds the search remembers the bounds it computes by their counts, which it
+// packs into one word when each is below 2^16. A key of 70,000 bytes puts the subtree heights past
+// that, so both ways are taken in one search; the gate keeps the literal search small all the same.
+TEST(FuzzyDifferential, KeysDeeperThanTheRememberedBounds) {
+  std::mt19937 rng(0xb0d);
+  const auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
+  int compared = 0;
+  for (int round = 0; round < 60; ++round) {
+    KeywordProcessor kp(true, false);
+    std::string deep(70'000, 'a');
+    for (std::size_t k = 0; k < 8; ++k) deep[pick(deep.size() - 1)] = 'b';
+    kp.add_keyword(deep, std::nullopt);
+    for (std::size_t k = 1 + pick(4); k > 0; --k) {
+      std::string key = deep.substr(0, 1 + pick(5));
+      key[pick(key.size() - 1)] = "abc"[pick(2)];
+      kp.add_keyword(key, pick(3) == 0 ? std::optional<std::string>("N") : std::nullopt);
+    }
+    std::string text;
+    for (std::size_t n = 1 + pick(11); n > 0; --n) text += "aabc "[pick(4)];
+    for (const float t : {0.3f, 0.45f, 0.5f, 0.58f}) {
+      std::uint64_t budget = 2'000'000;
+      ASSERT_TRUE(test_support::same(extract_keywords(kp, text, t), oracle::literal_extract(kp, text, t, budget)))
+          << failure("extraction", round, t, text, kp);
+      ++compared;
+    }
+  }
+  RecordProperty("compared", compared);
+}
+
 // Longer texts, where the literal search is out of reach, against the search in its plain form;
 // and the keyword figures kept through changes against figures measured afresh.
 TEST(FuzzyDifferential, LongerTextsAndChangedStores) {
