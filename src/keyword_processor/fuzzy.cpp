@@ -601,6 +601,7 @@ bool FuzzySearch::search(Goal goal, FuzzyCandidate& out) {
   seen_.clear();
   stack_.clear();
   later_.clear();
+  if (horizon_ == kUnknown && bounds_.empty()) bounds_.resize(kBoundSlots);  // see bound()
   // Where steps that add an edit go.
   std::vector<State>& edited_steps = kPass == Pass::kMaximum ? later_ : stack_;
   if (kPass != Pass::kReplay) stack_.push_back({root_, 0, 0, 0, 0});

@@ -220,7 +220,7 @@ class FuzzySearch {
   // included) has a similarity above this, when the keys below it go at most `height` levels
   // deeper and their clean names have at most `names` bytes plus those consumed beyond
   // `consumed`. Remembered for the run, since the same values come up many times: in a table of
-  // kBoundSlots slots (96 KiB), whose one word of key compares the four counts at once.
+  // kBoundSlots slots (96 KiB, bounds_), whose one word of key compares the four counts at once.
   struct BoundSlot {
     std::uint64_t key = 0;  // the four counts, 16 bits each
     std::uint64_t run = 0;  // the run it was computed in; 0: never
@@ -236,7 +236,6 @@ class FuzzySearch {
       return bound_computed(base, height, consumed, edits, nullptr);
     }
     const std::uint64_t key = base | height << 16 | consumed << 32 | edits << 48;
-    if (bounds_.empty()) [[unlikely]] bounds_.resize(kBoundSlots);
     BoundSlot& slot = bounds_[(key * 0x9E3779B97F4A7C15ULL) >> (64 - kBoundBits)];
     if (slot.key == key && slot.run == run_) return slot.value;
     return bound_computed(base, height, consumed, edits, &slot);
@@ -385,7 +384,7 @@ class FuzzySearch {
   std::vector<std::uint64_t> ahead_;
   std::uint64_t ahead_known_ = 0;
   std::vector<std::uint64_t> window_foreign_;  // with a horizon: its foreign bytes, ascending
-  // Made at the first bound outside a window: below the usual thresholds.
+  // Made by the first pass outside a window (search()): below the usual thresholds.
   std::vector<BoundSlot> bounds_;
   Floor floor_{1.0f, 1.0f};
   bool counts_bound_ = false;       // may_pass compares counts (a window, one stretch)
