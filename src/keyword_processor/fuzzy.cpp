@@ -188,9 +188,9 @@ float FuzzySearch::bound_in_window(std::uint64_t names, std::uint64_t height,
 }
 
 // The same without a window, looking as far into the text as the stretches need, given B =
-// max(consumed, names) in `base`; remembered in `slot` for the rest of the run.
+// max(consumed, names) in `base`.
 float FuzzySearch::bound_computed(std::uint64_t base, std::uint64_t height,
-                                  std::uint64_t consumed, std::uint64_t edits, BoundSlot* slot) {
+                                  std::uint64_t consumed, std::uint64_t edits) {
   const auto value = [this](std::uint64_t e, std::uint64_t over) {
     return bound_value(e, over, exact_counts_);
   };
@@ -224,7 +224,6 @@ float FuzzySearch::bound_computed(std::uint64_t base, std::uint64_t height,
       if (stop == cap || !gate(edits + f, stop)) break;
     }
   }
-  if (slot != nullptr) *slot = {base | height << 16 | consumed << 32 | edits << 48, run_, best};
   return best;
 }
 

@@ -232,19 +232,16 @@ class FuzzySearch {
     // The names count only through B = max(consumed, names): states of several depths share it.
     // The four counts are small and fit one word; larger ones are not remembered.
     const std::uint64_t base = std::max(consumed, names);
-    if ((base | height | consumed | edits) >> 16 != 0) {
-      return bound_computed(base, height, consumed, edits, nullptr);
-    }
+    if ((base | height | consumed | edits) >> 16 != 0) return bound_computed(base, height, consumed, edits);
     const std::uint64_t key = base | height << 16 | consumed << 32 | edits << 48;
     BoundSlot& slot = bounds_[(key * 0x9E3779B97F4A7C15ULL) >> (64 - kBoundBits)];
-    if (slot.key == key && slot.run == run_) return slot.value;
-    return bound_computed(base, height, consumed, edits, &slot);
+    if (slot.key != key || slot.run != run_) slot = {key, run_, bound_computed(base, height, consumed, edits)};
+    return slot.value;
   }
   float bound_in_window(std::uint64_t names, std::uint64_t height, std::uint64_t consumed,
                         std::uint64_t edits);
-  // `slot` (may be null) keeps the value for the run.
   float bound_computed(std::uint64_t base, std::uint64_t height, std::uint64_t consumed,
-                       std::uint64_t edits, BoundSlot* slot);
+                       std::uint64_t edits);
   // Whether bound(names, height, consumed, edits) passes floor_, the floor of the pass under way.
   // In a window (set_horizon) with one stretch, the bound's few values are compared as counts: for
   // e edits, a value 1 - e/x passes the floor exactly when x is at least need_[e], the least such x
