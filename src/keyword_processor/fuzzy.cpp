@@ -34,6 +34,12 @@ FuzzySearch::FuzzySearch(const TrieNode& root, const KeywordStats& stats, const 
   stretches_ = threshold >= kUsual ? 1 : 12;
   shape_ = cuts == Cuts::kAll ? shape : nullptr;
   std::memcpy(foreign_byte_, stats.foreign_bytes().data(), sizeof foreign_byte_);
+  if (all_cuts_) {
+    // Cut 9: a candidate inside the stretch needs X + q >= the least `over` whose value with one
+    // edit passes; one past it needs the gate of one edit open at q.
+    const std::uint64_t over = least_passing_over(1, {threshold, 0.0f}, false);
+    foreign_start_reach_ = std::min(over > excess_ ? over - excess_ : 0, first_open(1));
+  }
   set_text(text);
 }
 

@@ -25,7 +25,7 @@
 //      scan reports no match for it and moves on by its one consumed byte (see fuzzy_scan.cpp).
 //
 // Why the search that runs returns exactly that candidate while it leaves most states out (the
-// facts F1 to F3 and the cuts 1 to 8 its code names) is argued in docs/fuzzy_search.md.
+// facts F1 to F3 and the cuts 1 to 9 its code names) is argued in docs/fuzzy_search.md.
 #pragma once
 
 #include <algorithm>
@@ -177,6 +177,9 @@ class FuzzySearch {
   }
   // Whether byte `b` occurs in no stored key.
   bool foreign(unsigned char b) const noexcept { return foreign_byte_[b]; }
+  // Cut 9 (docs/fuzzy_search.md): whether a start at a foreign byte whose next foreign byte lies
+  // `next` bytes after it (inside the text) has no candidate.
+  bool foreign_start_out_of_reach(std::uint64_t next) const noexcept { return next < foreign_start_reach_; }
 
   // States popped by all runs so far.
   std::uint64_t states_popped() const noexcept { return popped_total_; }
@@ -351,6 +354,9 @@ class FuzzySearch {
   // at usual thresholds, where the others rarely change the outcome and reading them would make
   // remembered results depend on more of the text; more below, where the bound decides most.
   std::uint64_t stretches_;
+  // Cut 9: the least distance from a foreign start to the next foreign byte at which the start
+  // may have a candidate.
+  std::uint64_t foreign_start_reach_ = 0;
   // The height of each node's own subtree, for the bound, instead of the whole trie's, and the
   // wide nodes' index (cut 6), as the processor keeps them (fuzzy_shape.hpp); null: neither.
   const FuzzyShape* shape_;

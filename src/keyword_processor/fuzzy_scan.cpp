@@ -260,7 +260,14 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
     std::uint64_t key = key_limit;
     if (key_limit > 1) {
       const std::uint64_t after = search.foreign_pattern(p + 1, key_limit - 1);
-      if (after != 0) key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
+      if (after != 0) {
+        key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
+        // A start at a foreign byte (after punctuation) before a short word (cut 9).
+        if (search.foreign(s[p]) && search.foreign_start_out_of_reach(key - 1)) {
+          ++p;
+          continue;
+        }
+      }
     }
     // The table of short windows takes any start with a window's bytes left; of a long key, it
     // keeps only the results whose windows fit.
