@@ -746,8 +746,21 @@ bool FuzzySearch::replay_key_part(std::uint64_t key, const KeyPartEvent* events,
 WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::replay_next(float least, float& best, FuzzyCandidate& out,
                                                       bool& found) {
   const unsigned char* const s = text_ + start_;
+  // The bit of the byte after the key in a forced state's entry (the text goes on past the key).
+  const unsigned next_bit = s[replay_key_] & 31U;
   while (replay_at_ != replay_end_) {
     const KeyPartEvent& event = *replay_at_++;
+    if (event.kind == KeyPartEvent::kForcedState) {
+      // The look-ahead of cut 6 that the list left undone, now that the bytes are known; most
+      // states fail at the next byte, which their list entry answers without a visit to the node.
+      if (bytes_read_ <= replay_key_) bytes_read_ = replay_key_ + 1;
+      if (((event.next_bytes >> next_bit) & 1U) == 0) continue;
+      const State state{event.node, replay_key_, event.edits, event.depth, 1U};
+      const Expansion x{state, s, left_, left_, 0, 0, state.edits, 0, Step::kNone, Step::kNone};
+      if (!leads_on(state.node, x, replay_key_, true)) continue;
+      stack_.push_back(state);
+      return true;
+    }
     if (event.kind == KeyPartEvent::kCandidate) {
       if (event.similarity >= least && event.similarity > best) {
         best = event.similarity;
@@ -758,17 +771,9 @@ WORDSIEVE_ALWAYS_INLINE bool FuzzySearch::replay_next(float least, float& best, 
       }
       continue;
     }
-    const State state{event.node, replay_key_, event.edits, event.depth,
-                      event.kind == KeyPartEvent::kForcedState ? 1U : 0U};
-    if (state.forced != 0) {
-      // The look-ahead of cut 6 that the list left undone, now that the bytes are known; most
-      // states fail at the next byte, which their list entry answers without a visit to the node.
-      bytes_read_ = std::max(bytes_read_, replay_key_ + 1);
-      if (((event.next_bytes >> (s[replay_key_] & 31)) & 1U) == 0) continue;
-      const Expansion x{state, s, left_, left_, 0, 0, state.edits, 0, Step::kNone, Step::kNone};
-      if (!leads_on(state.node, x, replay_key_, true)) continue;
-    } else if (state.edits != 0 && gate(state.edits, replay_key_) &&
-               !may_pass(state.depth + excess_, event.height, replay_key_, state.edits)) {
+    const State state{event.node, replay_key_, event.edits, event.depth, 0U};
+    if (state.edits != 0 && gate(state.edits, replay_key_) &&
+        !may_pass(state.depth + excess_, event.height, replay_key_, state.edits)) {
       continue;  // cut 2, as the search takes it when it pops the state, before it is pushed
     }
     stack_.push_back(state);
