@@ -86,11 +86,7 @@ void FuzzySearch::set_text(std::string_view text) {
       foreign_[blocks] &= (std::uint64_t{1} << tail) - 1;
     }
   }
-  foreign_before_.resize(foreign_.size() + 1);
-  foreign_before_[0] = 0;
-  for (std::size_t w = 0; w < foreign_.size(); ++w) {
-    foreign_before_[w + 1] = foreign_before_[w] + static_cast<std::uint64_t>(std::popcount(foreign_[w]));
-  }
+  foreign_before_.clear();  // counted when first needed (rest)
 }
 
 void FuzzySearch::learn_more_foreign(std::size_t index, std::uint64_t until) {
@@ -128,6 +124,14 @@ void FuzzySearch::learn_more_foreign(std::size_t index, std::uint64_t until) {
 std::uint64_t FuzzySearch::rest(std::size_t index, std::uint64_t consumed) {
   if (horizon_ != kUnknown || index == 0 || index > ahead_.size()) return kUnknown;
   saw_end_ = true;
+  if (foreign_before_.empty()) {
+    // Counted once a text needs them: a scan at usual thresholds keeps its searches to windows.
+    foreign_before_.resize(foreign_.size() + 1);
+    foreign_before_[0] = 0;
+    for (std::size_t w = 0; w < foreign_.size(); ++w) {
+      foreign_before_[w + 1] = foreign_before_[w] + static_cast<std::uint64_t>(std::popcount(foreign_[w]));
+    }
+  }
   const std::uint64_t from = start_ + ahead_[index - 1] + 1;
   const std::uint64_t end = start_ + left_;
   const auto foreign_before = [&](std::uint64_t at) {

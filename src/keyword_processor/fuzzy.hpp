@@ -379,7 +379,7 @@ class FuzzySearch {
   SimdLevel simd_ = SimdLevel::kPortable;
   bool blocks_ready_ = false;
   std::vector<std::uint64_t> foreign_;  // bit j: text byte j is foreign; a zero word after the last
-  std::vector<std::uint64_t> foreign_before_;  // [w]: foreign bytes before byte 64 w
+  std::vector<std::uint64_t> foreign_before_;  // [w]: foreign bytes before byte 64 w; empty: not counted yet
   // [e]: the least consumed count at which the gate of e edits passes, or kUnknown.
   std::uint64_t gate_opens_[kGateTable];
   // The foreign bytes of the current start as offsets from it, ascending: all those before offset
