@@ -90,6 +90,37 @@ bool ends_at_boundary(const unsigned char* s, std::uint64_t n, const std::uint64
   return (bits & ((std::uint64_t{1} << inside) - 1)) != 0;
 }
 
+// What a lookup of a start takes from the text: the memo's key (the bytes up to and including
+// the first foreign byte after the start, at most FuzzyMemo::kKeyMax), whether such a byte lies
+// inside that limit, and the table of short windows' first bytes (0 with fewer than its window
+// left).
+struct StartBytes {
+  std::uint64_t at;
+  std::uint64_t key;
+  std::uint64_t head;
+  bool foreign_after;
+};
+
+WORDSIEVE_ALWAYS_INLINE void start_bytes(const FuzzySearch& search, const unsigned char* s,
+                                         std::uint64_t n, std::uint64_t p, std::uint64_t markers,
+                                         StartBytes& out) noexcept {
+  const std::uint64_t left = n - p;
+  const std::uint64_t key_limit = std::min(left, FuzzyMemo::kKeyMax);
+  out.at = p;
+  out.key = key_limit;
+  out.foreign_after = false;
+  if (key_limit > 1) {
+    const std::uint64_t after = search.foreign_pattern(p + 1, key_limit - 1);
+    if (after != 0) {
+      out.key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
+      out.foreign_after = true;
+    }
+  }
+  out.head = left >= ShortKeyMemo::kWindowMax
+                 ? marked(ShortKeyMemo::head(s + p), search.foreign_pattern(p, 8), markers)
+                 : 0;
+}
+
 }  // namespace
 
 FuzzyScratch::FuzzyScratch(std::size_t memo_ways, std::size_t short_buckets,
@@ -230,12 +261,16 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
 
   std::uint64_t p = 0;
   unsigned regime = search.regime_at(0);
+  StartBytes guessed{n, 0, 0, false};  // at no start yet
   while (p < n) {
     std::uint64_t units = 1;  // for the interrupt poll: the start, and the bytes skipped to it
     if (p > 0 && !overlaps && words.is_word(s[p - 1])) {
       // Inside a word: skip to the byte after the next boundary byte.
       const std::uint64_t word = p;
-      if (by_bitmap) {
+      if (by_bitmap && p <= guessed.at) {
+        // The last start found the first boundary byte at or after itself; p - 1 lies between.
+        p = guessed.at;
+      } else if (by_bitmap) {
         std::uint64_t at = (p - 1) >> 6;  // the bitmap has a bit at n: the search ends
         std::uint64_t bits = boundaries[at] & (~std::uint64_t{0} << ((p - 1) & 63));
         while (bits == 0) bits = boundaries[++at];
@@ -254,27 +289,37 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
     if (!search.keywords_within_reach(p)) return;
     FuzzyCandidate candidate;
     bool found;
-    // The memo's key: up to and including the first foreign byte after p.
     const std::uint64_t left = n - p;
-    const std::uint64_t key_limit = std::min(left, FuzzyMemo::kKeyMax);
-    std::uint64_t key = key_limit;
-    if (key_limit > 1) {
-      const std::uint64_t after = search.foreign_pattern(p + 1, key_limit - 1);
-      if (after != 0) {
-        key = static_cast<std::uint64_t>(std::countr_zero(after)) + 2;
-        // A start at a foreign byte (after punctuation) before a short word (cut 9).
-        if (search.foreign(s[p]) && search.foreign_start_out_of_reach(key - 1)) {
-          ++p;
-          continue;
-        }
+    // The start's key and first bytes, made by the start before when it guessed this one.
+    StartBytes here = guessed;
+    if (p != here.at) start_bytes(search, s, n, p, markers, here);
+    const std::uint64_t key = here.key;
+    const std::uint64_t head = here.head;
+    if (by_bitmap) {
+      // The next start is most likely the byte after the next boundary byte, whatever this one
+      // finds (the word skip above then goes there at once). Its key and first bytes are made
+      // now, and its bucket of the table of short windows is asked for while this start is looked
+      // up: the bucket is a read from a table larger than the first-level cache.
+      std::uint64_t at = p >> 6;
+      std::uint64_t bits = boundaries[at] & (~std::uint64_t{0} << (p & 63));
+      while (bits == 0) bits = boundaries[++at];
+      const std::uint64_t next =
+          std::min(n, (at << 6) + static_cast<std::uint64_t>(std::countr_zero(bits)) + 1);
+      guessed.at = next;
+      if (next < n) {
+        start_bytes(search, s, n, next, markers, guessed);
+        short_windows_.prefetch(guessed.head, std::min(guessed.key, ShortKeyMemo::kLongKey));
       }
+    }
+    // A start at a foreign byte (after punctuation) before a short word (cut 9).
+    if (here.foreign_after && search.foreign(s[p]) && search.foreign_start_out_of_reach(key - 1)) {
+      ++p;
+      continue;
     }
     // The table of short windows takes any start with a window's bytes left; of a long key, it
     // keeps only the results whose windows fit.
     const bool short_table = left >= ShortKeyMemo::kWindowMax;
     const std::uint64_t short_size = std::min(key, ShortKeyMemo::kLongKey);
-    const std::uint64_t head =
-        short_table ? marked(ShortKeyMemo::head(s + p), search.foreign_pattern(p, 8), markers) : 0;
     if (regime != FuzzySearch::kFinalRegime) regime = search.regime_at(p);
     if (!short_table ||
         !short_windows_.find(head, short_size, left, regime, p, search, found, candidate)) {

@@ -106,6 +106,14 @@ class ShortKeyMemo {
     return false;
   }
 
+  // Asks for the bucket a lookup of a start with these first bytes and key size would read first.
+  void prefetch(std::uint64_t head, std::uint64_t key) const noexcept {
+    if (slots_.empty()) return;
+#if defined(__GNUC__)
+    __builtin_prefetch(&slots_[bucket_of(head & first(key))]);
+#endif
+  }
+
   // Keeps `entry` for a start whose first bytes are `head` and whose key has `key` bytes (at most
   // kLongKey), when what it depends on fits (else nothing).
   void insert(std::uint64_t head, std::uint64_t key, unsigned regime, const Entry& entry) {
