@@ -9,6 +9,8 @@
 //   * the fuzzy search equals the literal stack search of tests/cpp/fuzzy_oracle.hpp, whenever the
 //     literal search finishes within its budget (stores of many short keywords too, and texts that
 //     come twice, so that remembered results are taken);
+//   * at the usual thresholds, the fuzzy scan of the text repeated past 4 KiB (which skips words by
+//     a bitmap and guesses each next start) equals a search at every allowed start;
 //   * extraction through a scratch carried over texts equals extraction without one;
 //   * replacement equals the matches applied by hand to the input, with offsets mapped back
 //     through a reference lowercasing, and is valid UTF-8 whenever the input is;
@@ -32,9 +34,12 @@
 
 #include "../tests/cpp/fuzzy_oracle.hpp"
 #include "../tests/cpp/match_table.hpp"
+#include "../tests/cpp/scan_at_every_start.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/failure.hpp"
+#include "keyword_processor/fuzzy_scan.hpp"
 #include "keyword_processor/internal/byte_blocks.hpp"
+#include "keyword_processor/normalize.hpp"
 #include "keyword_processor/processor.hpp"
 #include "keyword_processor/replace.hpp"
 #include "reference_text.hpp"
@@ -337,6 +342,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++stats.exact;
   }
   stats.with_matches += !matches.empty();
+
+  // A long text, where the scan works otherwise; at the usual thresholds a search at every start
+  // stays cheap enough to judge it.
+  if (fuzzy && t >= 0.6f && !text.empty() && in.ConsumeBool()) {
+    std::string repeated = text;
+    while (repeated.size() < 4200) repeated += (repeated.size() % 3 == 0 ? ", " : " ") + text;
+    const std::string s = kp.case_sensitive ? repeated : wordsieve::normalize_text(repeated);
+    std::vector<KeywordMatch> scanned;
+    wordsieve::scan_fuzzy(kp, s, t, nullptr, scanned);
+    if (!wordsieve::test_support::same(scanned, wordsieve::test_support::scan_at_every_start(kp, s, t))) {
+      mismatch("fuzzy scan of a long text differs from a search at every start");
+    }
+  }
 
   // A scratch carried over texts, as batch workers use one: the same text twice, the second time
   // with whatever the first left in it, gives what the search without it gave.
