@@ -90,6 +90,16 @@ bool ends_at_boundary(const unsigned char* s, std::uint64_t n, const std::uint64
   return (bits & ((std::uint64_t{1} << inside) - 1)) != 0;
 }
 
+// The byte after the first boundary byte at or after `from`, in the bitmap of mark_boundaries
+// (which has a bit at the text's size n, so there is one): n at most.
+WORDSIEVE_ALWAYS_INLINE std::uint64_t after_boundary(const std::uint64_t* boundaries, std::uint64_t n,
+                                                     std::uint64_t from) noexcept {
+  std::uint64_t at = from >> 6;
+  std::uint64_t bits = boundaries[at] & (~std::uint64_t{0} << (from & 63));
+  while (bits == 0) bits = boundaries[++at];
+  return std::min(n, (at << 6) + static_cast<std::uint64_t>(std::countr_zero(bits)) + 1);
+}
+
 // What a lookup of a start takes from the text: the memo's key (the bytes up to and including
 // the first foreign byte after the start, at most FuzzyMemo::kKeyMax), whether such a byte lies
 // inside that limit, and the table of short windows' first bytes (0 with fewer than its window
@@ -271,10 +281,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
         // The last start found the first boundary byte at or after itself; p - 1 lies between.
         p = guessed.at;
       } else if (by_bitmap) {
-        std::uint64_t at = (p - 1) >> 6;  // the bitmap has a bit at n: the search ends
-        std::uint64_t bits = boundaries[at] & (~std::uint64_t{0} << ((p - 1) & 63));
-        while (bits == 0) bits = boundaries[++at];
-        p = std::min(n, (at << 6) + static_cast<std::uint64_t>(std::countr_zero(bits)) + 1);
+        p = after_boundary(boundaries, n, p - 1);
       } else {
         while (p < n && words.is_word(s[p - 1])) ++p;
       }
@@ -300,11 +307,7 @@ void FuzzyScratch::scan(const KeywordProcessor& processor, std::string_view text
       // finds (the word skip above then goes there at once). Its key and first bytes are made
       // now, and its bucket of the table of short windows is asked for while this start is looked
       // up: the bucket is a read from a table larger than the first-level cache.
-      std::uint64_t at = p >> 6;
-      std::uint64_t bits = boundaries[at] & (~std::uint64_t{0} << (p & 63));
-      while (bits == 0) bits = boundaries[++at];
-      const std::uint64_t next =
-          std::min(n, (at << 6) + static_cast<std::uint64_t>(std::countr_zero(bits)) + 1);
+      const std::uint64_t next = after_boundary(boundaries, n, p);
       guessed.at = next;
       if (next < n) {
         start_bytes(search, s, n, next, markers, guessed);
