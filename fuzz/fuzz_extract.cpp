@@ -9,8 +9,9 @@
 //   * the fuzzy search equals the literal stack search of tests/cpp/fuzzy_oracle.hpp, whenever the
 //     literal search finishes within its budget (stores of many short keywords too, and texts that
 //     come twice, so that remembered results are taken);
-//   * at the usual thresholds, the fuzzy scan of the text repeated past 4 KiB (which skips words by
-//     a bitmap and guesses each next start) equals a search at every allowed start;
+//   * at the usual thresholds, the fuzzy scan of the text repeated past 4 KiB (a long text, whose
+//     memo tables are sized for it; texts of 64 bytes or more skip words by a bitmap and guess
+//     each next start) equals a search at every allowed start;
 //   * extraction through a scratch carried over texts equals extraction without one;
 //   * replacement equals the matches applied by hand to the input, with offsets mapped back
 //     through a reference lowercasing, and is valid UTF-8 whenever the input is;

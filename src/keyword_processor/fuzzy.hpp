@@ -373,8 +373,9 @@ class FuzzySearch {
   bool saw_end_ = false;
 
   bool foreign_byte_[256];              // the byte occurs in no key
-  // The same as the first set of a block lookup, built for the first text of kBlocksFrom bytes.
-  static constexpr std::uint64_t kBlocksFrom = 4096;
+  // The same as the first set of a block lookup, built for the first text of kBlocksFrom bytes (a
+  // block) or more; a shorter one is marked a byte at a time.
+  static constexpr std::uint64_t kBlocksFrom = 64;
   ByteSets foreign_set_;
   SimdLevel simd_ = SimdLevel::kPortable;
   bool blocks_ready_ = false;

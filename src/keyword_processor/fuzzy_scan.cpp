@@ -20,9 +20,12 @@ constexpr std::size_t kKeptSearchBytes = std::size_t{1} << 18;
 constexpr std::uint64_t kSlowStartsBeforeTable = 128;
 // Bytes of text per way of the memo made at the start of a scan.
 constexpr std::uint64_t kBytesPerMemoWay = 64;
-// Texts from this size on skip words by a bitmap of their boundary bytes, made 64 bytes at a
-// time; shorter ones step a byte at a time rather than build the tables of the block lookup.
-constexpr std::uint64_t kBoundaryBitmapFrom = 4096;
+// Texts of a block (64 bytes) or more skip words by a bitmap of their boundary bytes, made a
+// block at a time, and guess each next start from it; shorter ones step a byte at a time. The
+// block lookup's tables are made once per scratch, which a batch worker and the processor's kept
+// scratch carry from text to text, so a text of a few hundred bytes gains as a long one does
+// (docs/benchmarks.md, "Lines on the bitmap path").
+constexpr std::uint64_t kBoundaryBitmapFrom = 64;
 
 // Byte k of the entry for bits b is 0xFF when bit k of b is set, as a word loaded from memory
 // holds its bytes.

@@ -449,6 +449,31 @@ TEST(FuzzyDifferential, LongerTextsAndChangedStores) {
   }
 }
 
+// Texts of a block (64 bytes) or more are scanned by the bitmap of their boundary bytes, with each
+// next start guessed from it; shorter ones a byte at a time. Every length across the first two
+// block edges, each text scanned alone and through one scratch carried from length to length.
+TEST(FuzzyDifferential, TextsAcrossTheBlockEdges) {
+  Generator gen(0xb10c);
+  for (int round = 0; round < 60; ++round) {
+    const auto shape = static_cast<Generator::Shape>(round % Generator::kShapes);
+    gen.forget_keywords();
+    const auto kp = gen.processor(shape);
+    const float t = std::max(0.6f, gen.threshold());
+    std::string text = gen.text(12);
+    while (text.size() < 140) text += " " + gen.text(4);
+    ScanScratch scratch;
+    for (std::size_t n = 56; n <= 136; ++n) {
+      if ((static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) continue;  // inside a character
+      const std::string part = text.substr(0, n);
+      const auto want = plain_extract(*kp, part, t);
+      ASSERT_TRUE(test_support::same(extract_keywords(*kp, part, t), want))
+          << failure("text across a block edge", round, t, part, *kp);
+      ASSERT_TRUE(test_support::same(extract_keywords(*kp, part, t, &scratch), want))
+          << failure("the same through a scratch", round, t, part, *kp);
+    }
+  }
+}
+
 bool same_entry(const ChildIndex::Node& a, const ChildIndex::Node& b) {
   const auto same_children = std::equal(a.children.begin(), a.children.end(), b.children.begin(),
                                         b.children.end(), [](const auto& x, const auto& y) {
